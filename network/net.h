@@ -1,0 +1,36 @@
+/* net.h -- IPv4 UDP sockets and host-name resolution, callable from C and C++. */
+#ifndef VOK_NETWORK_NET_H
+#define VOK_NETWORK_NET_H
+
+#include <netinet/in.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Address of a dotted quad or host name (null: this host's name), in network
+ * byte order; 0 when the name does not resolve. */
+int net_get_addr(const char* hostname);
+
+/* UDP socket bound to port on all local addresses, joined to group when the
+ * group is a multicast address; negative when no bound socket can be had. */
+int net_open(const char* group, int port, char ttl);
+
+/* One datagram of at most length_max bytes; the receive's result. */
+int net_read_buf(int fd, char* data_in, int length_max);
+
+/* As net_read_buf, also giving the sender's address in *from. */
+int net_read_buf_from(int fd, char* data_in, int length_max, struct sockaddr_in* from);
+
+/* Sends length bytes to group:port; 0, or negative when the name does not
+ * resolve or the send fails. */
+int net_write(int fd, const char* group, int port, const char* buffer, int length);
+
+/* 1 when addr (network byte order) is one of this host's own addresses. */
+int net_is_local_addr(in_addr_t addr);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,44 @@
+// EventsDismisser.cc -- fixed-capacity, ordered registry of listeners that fans datagrams out.
+#include "EventsDismisser.h"
+
+#include <string.h>
+
+EventsDismisser::EventsDismisser(int size, int fd)
+    : listener_list(new Listener*[size > 0 ? size : 0]),
+      p_listener(listener_list),
+      sz(size > 0 ? size : 0),
+      sock(fd) {}
+
+EventsDismisser::~EventsDismisser() { delete[] listener_list; }
+
+int EventsDismisser::new_listener(Listener* a) {
+  if (a == nullptr || count() >= sz || exist(a->get_id()) >= 0)
+    return 0;
+  *p_listener++ = a;
+  return 1;
+}
+
+bool EventsDismisser::remove_listener(const char* listner_id, Listener** removed) {
+  const int i = exist(listner_id);
+  if (i < 0)
+    return false;
+  if (removed != nullptr)
+    *removed = listener_list[i];
+  Listener** slot = listener_list + i;
+  memmove(slot, slot + 1, static_cast<size_t>(p_listener - slot - 1) * sizeof *slot);
+  --p_listener;
+  return true;
+}
+
+void EventsDismisser::send_event(const char* msg, int len) {
+  for (Listener** l = listener_list; l != p_listener; ++l)
+    (*l)->send_msg(sock, msg, len);
+}
+
+int EventsDismisser::exist(const char* listner_id) const {
+  for (Listener** l = listener_list; l != p_listener; ++l) {
+    if (strcmp((*l)->get_id(), listner_id) == 0)
+      return static_cast<int>(l - listener_list);
+  }
+  return -1;
+}

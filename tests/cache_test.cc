@@ -1,0 +1,103 @@
+// cache_test.cc -- which cache entries are replayed, in what order, as which datagrams.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "cache.h"
+
+namespace {
+
+class CacheTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vok_cache_test.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    dir_ = tmpl;
+    dirfd_ = open(dir_.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dirfd_, 0);
+  }
+  void TearDown() override {
+    close(dirfd_);
+    ASSERT_EQ(0, system(("rm -rf '" + dir_ + "'").c_str()));
+  }
+  void put(const std::string& name, const std::string& content) {
+    std::ofstream(dir_ + "/" + name, std::ios::binary) << content;
+  }
+  // The datagram of an entry, or "<none>".
+  std::string datagram(const std::string& name) {
+    char out[kCacheDatagramMax];
+    const int n = cache_datagram(dirfd_, name.c_str(), out);
+    return n < 0 ? "<none>" : std::string(out, static_cast<size_t>(n));
+  }
+
+  std::string dir_;
+  int dirfd_ = -1;
+};
+
+const std::string kHeader(8, '\0');
+
+TEST_F(CacheTest, NamesComeInByteOrderPastListingsAndHiddenFiles) {
+  for (const char* name : {"b", "Z", "tmp.dir", "tmp.dir.old", "tmp.e", ".hidden", "a10", "a9"})
+    put(name, "n=x\n");
+  const std::string long_name(250, 'q');
+  put(long_name, "n=x\n");
+  EXPECT_EQ((std::vector<std::string>{"Z", "a10", "a9", "b", long_name, "tmp.e"}),
+            cache_entry_names(dirfd_));
+}
+
+TEST_F(CacheTest, DatagramIsEightZeroBytesAndTheBodyByteForByte) {
+  std::string body;
+  for (int i = 0; i < 256; ++i)
+    body += static_cast<char>(i);
+  put("all", "n=session\nk=key\n" + body);
+  EXPECT_EQ(kHeader + body, datagram("all"));
+
+  put("big", "n=s\nk=\n" + std::string(3000, 'b'));
+  EXPECT_EQ(kHeader + std::string(2040, 'b'), datagram("big"));
+
+  // A first line far longer than any line buffer is still one line.
+  put("longline", "n=" + std::string(5000, 'n') + "\nk=" + std::string(3000, 'k') + "\nbody");
+  EXPECT_EQ(kHeader + "body", datagram("longline"));
+}
+
+TEST_F(CacheTest, EntryWithoutKLineIsSentAfterSayingSo) {
+  put("nok", "n=s\nx=1\nbody");
+  put("short", "n=s");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(kHeader + "body", datagram("nok"));
+  EXPECT_EQ(kHeader, datagram("short"));
+  fflush(stdout);
+  EXPECT_EQ("no k=\nno k=\n", testing::internal::GetCapturedStdout());
+}
+
+TEST_F(CacheTest, EntriesThatAreNotAnnouncementsYieldNothing) {
+  put("empty", "");
+  put("noname", "k=x\nn=y\nbody");
+  put("n", "n");
+  ASSERT_EQ(0, mkfifo((dir_ + "/fifo").c_str(), 0644));  // opening must not block
+  ASSERT_EQ(0, mkdir((dir_ + "/subdir").c_str(), 0755));
+  ASSERT_EQ(0, symlink("/nonexistent/entry", (dir_ + "/vanished").c_str()));
+  for (const char* name : {"empty", "noname", "n", "fifo", "subdir", "vanished", "missing"})
+    EXPECT_EQ("<none>", datagram(name)) << name;
+}
+
+TEST_F(CacheTest, ReadingEntriesLeavesNoDescriptorOpen) {
+  put("e", "n=s\nk=k\nbody");
+  const int before = dup(0);
+  close(before);
+  for (int i = 0; i < 2000; ++i) {
+    ASSERT_EQ(kHeader + "body", datagram("e"));
+    ASSERT_EQ(1u, cache_entry_names(dirfd_).size());
+  }
+  const int after = dup(0);
+  close(after);
+  EXPECT_EQ(before, after);
+}
+
+}  // namespace

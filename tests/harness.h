@@ -1,0 +1,102 @@
+// harness.h -- a private network, mount and host-name sandbox, and what drives the real
+// daemon inside it: its /dev/log, its process and UDP clients. Setup failures
+// inside the sandbox abort with their reason: nothing can be tested after them.
+#ifndef VOK_TESTS_HARNESS_H
+#define VOK_TESTS_HARNESS_H
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// Moves this process into new network, mount and UTS namespaces (and a user
+// namespace when not root): only lo, up, with multicast and 224.0.0.0/4 routed
+// to it; private /tmp and /dev (null, zero, random, urandom bound in); a private
+// /etc/hosts naming the test hosts; host name "relayhost". False, with the
+// reason in *why, when any of it fails.
+bool enter_sandbox(std::string* why);
+
+// The test hosts of the sandbox's /etc/hosts.
+extern const char kRelayHost[];  // 127.0.1.1, this host's own name
+struct TestHost {
+  const char* name;
+  const char* addr;
+};
+extern const TestHost kHosts[5];  // alpha .. epsilon, 127.0.0.2 .. 127.0.0.6
+// Names too long for a client's identity, and the same name cut to fit, which
+// is another host: 32 characters (alpha's address) and its first 31 (beta's).
+extern const char kName32[];
+extern const char kName31[];
+
+// A syslog line as received on /dev/log.
+struct LogLine {
+  int priority = -1;
+  std::string ident;
+  pid_t pid = -1;
+  std::string msg;
+};
+
+// The sandbox's /dev/log, bound for the life of the object.
+class LogSink {
+ public:
+  LogSink();
+  ~LogSink();
+  // The next line, or false when none comes within timeout_ms.
+  bool next(LogLine* line, int timeout_ms = 3000);
+  // The messages of all lines that arrive until none has come for quiet_ms.
+  std::vector<std::string> drain(int quiet_ms = 300);
+
+ private:
+  int fd_;
+};
+
+// The daemon under test, run as a child process.
+class Relay {
+ public:
+  // argv[0] is supplied; env entries are added to a minimal environment.
+  explicit Relay(const std::vector<std::string>& args,
+                 const std::vector<std::string>& env = {}, int stdout_fd = -1);
+  ~Relay();  // kills the daemon if it still runs
+  pid_t pid() const { return pid_; }
+  void signal(int sig) const;
+  // Exit status, or -1 when it has not ended within timeout_ms (or died of a signal).
+  int wait_exit(int timeout_ms = 3000);
+  // True once both of the relay's ports are bound.
+  bool wait_ready(int timeout_ms = 3000) const;
+  // What a sanitizer reported about the daemon, if anything; clears it.
+  static std::string sanitizer_report();
+
+ private:
+  pid_t pid_;
+  bool reaped_ = false;
+};
+
+// A test host's UDP socket.
+class Udp {
+ public:
+  Udp(const char* addr, int port, bool reuse = true);  // port 0: any free one
+  ~Udp();
+  int fd() const { return fd_; }
+  bool send_to(const char* addr, int port, const std::string& data) const;
+  // One datagram, or false when none arrives within timeout_ms; *stamp_ns is
+  // the kernel's receive time, on the clock of every socket of the sandbox.
+  bool recv(std::string* data, int timeout_ms = 2000, sockaddr_in* from = nullptr,
+            long long* stamp_ns = nullptr) const;
+  // True when nothing arrives within ms.
+  bool quiet(int ms = 300) const;
+
+ private:
+  int fd_;
+};
+
+// Sends "Invite_vok_relay name" from client to the relay and returns the reply
+// (empty when none came).
+std::string invite(const Udp& client, const std::string& name, int timeout_ms = 2000);
+void stop(const Udp& client, const std::string& name);
+
+// Number of open descriptors and resident kilobytes of a process.
+int open_fds(pid_t pid);
+long resident_kb(pid_t pid);
+
+#endif

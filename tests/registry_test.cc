@@ -1,0 +1,88 @@
+// registry_test.cc -- admission, removal and fan-out order of the listener registry.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "EventsDismisser.h"
+#include "VokListner.h"
+
+namespace {
+
+// Records every send into a log shared by all fakes, so order across listeners shows.
+class FakeListener : public Listener {
+ public:
+  FakeListener(const char* id, std::vector<std::string>* log) : id_(id), log_(log) {}
+  void send_msg(int fd, const char* msg, int len) override {
+    log_->push_back(id_ + "@" + std::to_string(fd) + ":" + std::string(msg, len));
+  }
+  const char* get_id() const override { return id_.c_str(); }
+
+ private:
+  std::string id_;
+  std::vector<std::string>* log_;
+};
+
+class RegistryTest : public testing::Test {
+ protected:
+  FakeListener* make(const char* id) {
+    owned_.emplace_back(new FakeListener(id, &log_));
+    return owned_.back().get();
+  }
+  std::vector<std::string> relay(const char* msg) {
+    log_.clear();
+    ed_.send_event(msg, static_cast<int>(strlen(msg)));
+    return log_;
+  }
+
+  std::vector<std::string> log_;
+  std::vector<std::unique_ptr<FakeListener>> owned_;
+  EventsDismisser ed_{4, 7};
+};
+
+TEST_F(RegistryTest, AdmitsUpToCapacityAndRelaysInOrderOfAdmissionAcrossARemoval) {
+  for (const char* id : {"a", "b", "c", "d"})
+    EXPECT_EQ(1, ed_.new_listener(make(id)));
+  EXPECT_EQ(0, ed_.new_listener(make("e"))) << "a fifth listener is refused";
+
+  Listener* removed = nullptr;
+  EXPECT_TRUE(ed_.remove_listener("b", &removed));
+  EXPECT_EQ(owned_[1].get(), removed);
+  EXPECT_EQ(1, ed_.new_listener(make("e")));
+  EXPECT_EQ((std::vector<std::string>{"a@7:x", "c@7:x", "d@7:x", "e@7:x"}), relay("x"));
+}
+
+TEST_F(RegistryTest, RefusesNullAndDuplicateIdentitiesButNotOtherCase) {
+  EXPECT_EQ(0, ed_.new_listener(nullptr));
+  EXPECT_EQ(1, ed_.new_listener(make("alpha")));
+  EXPECT_EQ(0, ed_.new_listener(make("alpha")));
+  EXPECT_EQ(1, ed_.new_listener(make("Alpha")));
+  EXPECT_EQ(2, ed_.count());
+}
+
+TEST_F(RegistryTest, RemovalOfLastOnlyAndUnknownLeavesAConsistentList) {
+  EXPECT_TRUE(relay("x").empty()) << "an empty registry sends nothing";
+  EXPECT_FALSE(ed_.remove_listener("nobody"));
+  ed_.new_listener(make("a"));
+  ed_.new_listener(make("b"));
+  EXPECT_TRUE(ed_.remove_listener("b"));
+  EXPECT_FALSE(ed_.remove_listener("b"));
+  EXPECT_EQ((std::vector<std::string>{"a@7:x"}), relay("x"));
+  EXPECT_TRUE(ed_.remove_listener("a"));
+  EXPECT_EQ(0, ed_.count());
+  EXPECT_TRUE(relay("x").empty());
+  for (const char* id : {"c", "d", "e", "f"})
+    EXPECT_EQ(1, ed_.new_listener(make(id))) << "freed slots are usable again";
+}
+
+TEST(VokListnerTest, KeepsNamesOfUpTo31CharactersWholeAndRefusesLongerOrEmptyOnes) {
+  const std::string longest(31, 'h');
+  std::unique_ptr<VokListner> l(VokListner::make(longest.c_str(), 9875));
+  ASSERT_NE(nullptr, l);
+  EXPECT_EQ(longest, l->get_id());
+  EXPECT_EQ(9875, l->get_port());
+  EXPECT_EQ(nullptr, VokListner::make(std::string(32, 'h').c_str(), 9875));
+  EXPECT_EQ(nullptr, VokListner::make("", 9875));
+}
+
+}  // namespace

@@ -1,0 +1,272 @@
+// relay_test.cc -- the daemon as a process: start-up, control protocol, relaying, shutdown.
+#include <arpa/inet.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace {
+
+const char kGroup[] = "224.2.127.254";
+
+class RelayTest : public testing::Test {
+ protected:
+  void TearDown() override { EXPECT_EQ("", Relay::sanitizer_report()); }
+
+  // Starts the relay, checks its start line and waits until its ports are bound.
+  std::unique_ptr<Relay> start(const std::vector<std::string>& args = {},
+                               const std::vector<std::string>& env = {}) {
+    auto relay = std::make_unique<Relay>(args, env);
+    expect_log(*relay, "vok_relay server start");
+    EXPECT_TRUE(relay->wait_ready());
+    return relay;
+  }
+
+  // The next log line is msg, from the relay, with its identity and priority.
+  void expect_log(const Relay& relay, const std::string& msg) {
+    LogLine line;
+    ASSERT_TRUE(log_.next(&line)) << "no log line; wanted \"" << msg << '"';
+    EXPECT_EQ(msg, line.msg);
+    EXPECT_EQ(kUserDebug, line.priority);
+    EXPECT_EQ("tavi-K", line.ident);
+    EXPECT_EQ(relay.pid(), line.pid);
+  }
+
+  void quit(Relay& relay, int sig = SIGTERM) {
+    relay.signal(sig);
+    expect_log(relay, "vok_relay server quit");
+    EXPECT_EQ(1, relay.wait_exit(1000));
+  }
+
+  // Each client receives exactly data, relayed from port 6012, in the order given.
+  void expect_relayed(const std::vector<const Udp*>& clients, const std::string& data) {
+    long long last = 0;
+    for (const Udp* c : clients) {
+      std::string got;
+      sockaddr_in from;
+      long long stamp = 0;
+      ASSERT_TRUE(c->recv(&got, 2000, &from, &stamp)) << "nothing relayed";
+      EXPECT_EQ(data, got);
+      EXPECT_EQ(6012, ntohs(from.sin_port));
+      EXPECT_LT(last, stamp) << "relayed out of order of admission";
+      last = stamp;
+    }
+  }
+
+  void announce(const std::string& data) { announcer_.send_to(kGroup, 9875, data); }
+
+  static constexpr int kUserDebug = 8 | 7;  // LOG_USER, LOG_DEBUG
+  LogSink log_;
+  Udp announcer_{"127.0.0.1", 0};
+};
+
+// A client host: its reply socket at 6012 and its announcement socket at 9875.
+struct Client {
+  explicit Client(const TestHost& h) : name(h.name), control(h.addr, 6012), in(h.addr, 9875) {}
+  std::string name;
+  Udp control, in;
+};
+
+TEST_F(RelayTest, QuitsWithItsLineAndStatus1OnEitherSignalAndKeepsStdDescriptorsOnDevNull) {
+  for (int sig : {SIGINT, SIGTERM}) {
+    auto relay = start();
+    for (int fd = 0; fd <= 2; ++fd) {
+      char target[64] = {};
+      const std::string link = "/proc/" + std::to_string(relay->pid()) + "/fd/" + std::to_string(fd);
+      ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+      EXPECT_STREQ("/dev/null", target) << "descriptor " << fd;
+    }
+    quit(*relay, sig);
+  }
+}
+
+TEST_F(RelayTest, UsageGoesToTheCallerAfterTheStartLine) {
+  int out[2];
+  ASSERT_EQ(0, pipe(out));
+  Relay relay({"-h"}, {}, out[1]);
+  close(out[1]);
+  expect_log(relay, "vok_relay server start");
+  EXPECT_EQ(0, relay.wait_exit());
+  char text[128] = {};
+  EXPECT_EQ(30, read(out[0], text, sizeof text - 1));
+  EXPECT_STREQ("Usage: vok_relay [-loadcache]\n", text);
+  close(out[0]);
+  EXPECT_TRUE(log_.drain().empty());
+}
+
+TEST_F(RelayTest, StartUpFailsWithItsReasonWhenAPortIsHeld) {
+  const struct {
+    int port;
+    const char* reason;
+  } cases[] = {{9875, "cannot open socket for listening sd\n"},
+               {6012, "cannot open socket to listen to request"}};
+  for (const auto& c : cases) {
+    Udp holder("0.0.0.0", c.port, false);
+    Relay relay({});
+    expect_log(relay, "vok_relay server start");
+    expect_log(relay, c.reason);
+    EXPECT_EQ(0, relay.wait_exit());
+  }
+}
+
+TEST_F(RelayTest, AdmitsFourInOrderRefusesSilentlyAndRelaysInOrderAcrossAStop) {
+  auto relay = start();
+  std::vector<std::unique_ptr<Client>> c;
+  for (const TestHost& h : kHosts)
+    c.push_back(std::make_unique<Client>(h));
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ("Reply Invite_vok_relay " + c[i]->name, invite(c[i]->control, c[i]->name));
+    expect_log(*relay, "a new client [" + c[i]->name + "]");
+  }
+  EXPECT_EQ("", invite(c[4]->control, c[4]->name, 300)) << "a fifth client is refused";
+  EXPECT_EQ("", invite(c[0]->control, c[0]->name, 300)) << "a duplicate is refused";
+  EXPECT_TRUE(log_.drain().empty());
+
+  announce("one");
+  expect_relayed({&c[0]->in, &c[1]->in, &c[2]->in, &c[3]->in}, "one");
+
+  stop(c[1]->control, c[1]->name);
+  expect_log(*relay, "client [beta] quit");
+  stop(c[1]->control, c[1]->name);  // no longer registered: nothing happens
+  EXPECT_EQ("Reply Invite_vok_relay epsilon", invite(c[4]->control, c[4]->name));
+  expect_log(*relay, "a new client [epsilon]");
+  announce("two");
+  expect_relayed({&c[0]->in, &c[2]->in, &c[3]->in, &c[4]->in}, "two");
+  EXPECT_TRUE(c[1]->in.quiet());
+  quit(*relay);
+}
+
+TEST_F(RelayTest, RelaysEveryByteUnchangedFromGroupAndUnicastCutTo2048) {
+  auto relay = start();
+  Client alpha(kHosts[0]);
+  ASSERT_NE("", invite(alpha.control, alpha.name));
+  expect_log(*relay, "a new client [alpha]");
+  std::string all;
+  for (int i = 0; i < 256; ++i)
+    all += static_cast<char>(i);
+  std::string big(3000, 'x');
+  for (size_t i = 0; i < big.size(); ++i)
+    big[i] = static_cast<char>(i * 7);
+  announce(all);
+  expect_relayed({&alpha.in}, all);
+  announce(big);
+  expect_relayed({&alpha.in}, big.substr(0, 2048));
+  announcer_.send_to("127.0.0.1", 9875, big.substr(0, 2048));
+  expect_relayed({&alpha.in}, big.substr(0, 2048));
+  quit(*relay);
+}
+
+TEST_F(RelayTest, RequestsReadAsTwoWordsAndMalformedOnesAreIgnored) {
+  auto relay = start();
+  Client alpha(kHosts[0]), beta(kHosts[1]);
+  EXPECT_EQ("Reply Invite_vok_relay alpha",
+            invite(alpha.control, "alpha extra words\n", 2000).substr(0, 28));
+  expect_log(*relay, "a new client [alpha]");
+  beta.control.send_to("127.0.0.1", 6012, " \t\nStop_vok_relay\n\talpha\n");
+  expect_log(*relay, "client [alpha] quit");
+  // Each of these would act on the earlier words, or on a cut name, if it were not ignored.
+  const std::string binary("\x00\xff\x01 Invite_vok_relay", 20);
+  for (const std::string& junk : {std::string("Invite_vok_relay"), std::string(), binary,
+                                  std::string("Reply Invite_vok_relay alpha"),
+                                  std::string("Invite_vok_relay ") + kName32,
+                                  std::string(40, 'I') + " alpha"})
+    beta.control.send_to("127.0.0.1", 6012, junk);
+  EXPECT_TRUE(alpha.control.quiet());
+  EXPECT_TRUE(beta.control.quiet());
+  EXPECT_TRUE(log_.drain().empty());
+  EXPECT_EQ(std::string("Reply Invite_vok_relay ") + kName31, invite(beta.control, kName31));
+  expect_log(*relay, std::string("a new client [") + kName31 + "]");
+  quit(*relay);
+}
+
+TEST_F(RelayTest, CommandLineListenerGetsAnnouncementsFromTheStartWithoutReplyOrLog) {
+  Udp listener(kHosts[0].addr, 7000);
+  auto relay = start({kHosts[0].name, "7000"});
+  announce("first");
+  expect_relayed({&listener}, "first");
+  quit(*relay);
+  EXPECT_TRUE(log_.drain().empty());
+
+  // Too long a name, or too many arguments: nobody is registered.
+  Udp cut(kHosts[1].addr, 7000);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{kName32, "7000"},
+        std::vector<std::string>{kHosts[0].name, "7000", "-loadcache"}}) {
+    relay = start(args);
+    announce("none");
+    EXPECT_TRUE(listener.quiet());
+    EXPECT_TRUE(cut.quiet());
+    quit(*relay);
+  }
+}
+
+TEST_F(RelayTest, OwnOutputComingBackIsNotRelayedAgain) {
+  auto relay = start({kRelayHost, "9875"});
+  Client alpha(kHosts[0]);
+  ASSERT_NE("", invite(alpha.control, alpha.name));
+  // Neither reply reaches alpha: one name does not resolve, the other is the relay's own.
+  EXPECT_EQ("", invite(alpha.control, "nosuchhost", 100));
+  EXPECT_EQ("", invite(alpha.control, "127.0.0.1", 100));
+  for (const char* name : {"alpha", "nosuchhost", "127.0.0.1"})
+    expect_log(*relay, std::string("a new client [") + name + "]");
+  announce("once");
+  expect_relayed({&alpha.in}, "once");
+  EXPECT_TRUE(alpha.in.quiet(500)) << "the relay's own output went round again";
+  quit(*relay);
+}
+
+TEST_F(RelayTest, QuitsWithinASecondWhileBusyRelaying) {
+  auto relay = start();
+  std::vector<std::unique_ptr<Client>> c;
+  for (int i = 0; i < 4; ++i) {
+    c.push_back(std::make_unique<Client>(kHosts[i]));
+    ASSERT_NE("", invite(c[i]->control, c[i]->name));
+  }
+  log_.drain(50);
+  const std::string load(1000, 'a');
+  for (int i = 0; i < 1000; ++i)
+    announce(load);
+  relay->signal(SIGTERM);
+  for (int i = 0; i < 1000; ++i)
+    announce(load);
+  expect_log(*relay, "vok_relay server quit");
+  EXPECT_EQ(1, relay->wait_exit(1000));
+}
+
+TEST_F(RelayTest, MemoryAndDescriptorsStayFlatUnderEndlessInviteAndStopTraffic) {
+  auto relay = start();
+  std::vector<std::unique_ptr<Client>> c;
+  for (int i = 0; i < 4; ++i)
+    c.push_back(std::make_unique<Client>(kHosts[i]));
+  auto churn = [&](int rounds) {
+    for (int r = 0; r < rounds; ++r) {
+      for (auto& x : c)
+        ASSERT_NE("", invite(x->control, x->name));
+      for (int i = 0; i < 8; ++i)
+        c[0]->control.send_to("127.0.0.1", 6012, "Invite_vok_relay epsilon");  // refused
+      for (auto& x : c)
+        stop(x->control, x->name);
+      log_.drain(0);
+    }
+  };
+  churn(100);
+  log_.drain();
+  const long before = resident_kb(relay->pid());
+  const int fds = open_fds(relay->pid());
+  churn(1000);
+  log_.drain();
+  EXPECT_EQ(fds, open_fds(relay->pid()));
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer's quarantine holds freed memory on purpose
+  EXPECT_LE(resident_kb(relay->pid()) - before, 16) << "kilobytes grown";
+#else
+  (void)before;
+#endif
+  quit(*relay);
+}
+
+}  // namespace
