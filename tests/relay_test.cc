@@ -1,5 +1,4 @@
 // relay_test.cc -- the daemon as a process: start-up, control protocol, relaying, shutdown.
-#include <arpa/inet.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,69 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "harness.h"
+#include "relay_fixture.h"
 
 namespace {
-
-const char kGroup[] = "224.2.127.254";
-
-class RelayTest : public testing::Test {
- protected:
-  void TearDown() override { EXPECT_EQ("", Relay::sanitizer_report()); }
-
-  // Starts the relay, checks its start line and waits until its ports are bound.
-  std::unique_ptr<Relay> start(const std::vector<std::string>& args = {},
-                               const std::vector<std::string>& env = {}) {
-    auto relay = std::make_unique<Relay>(args, env);
-    expect_log(*relay, "vok_relay server start");
-    EXPECT_TRUE(relay->wait_ready());
-    return relay;
-  }
-
-  // The next log line is msg, from the relay, with its identity and priority.
-  void expect_log(const Relay& relay, const std::string& msg) {
-    LogLine line;
-    ASSERT_TRUE(log_.next(&line)) << "no log line; wanted \"" << msg << '"';
-    EXPECT_EQ(msg, line.msg);
-    EXPECT_EQ(kUserDebug, line.priority);
-    EXPECT_EQ("tavi-K", line.ident);
-    EXPECT_EQ(relay.pid(), line.pid);
-  }
-
-  void quit(Relay& relay, int sig = SIGTERM) {
-    relay.signal(sig);
-    expect_log(relay, "vok_relay server quit");
-    EXPECT_EQ(1, relay.wait_exit(1000));
-  }
-
-  // Each client receives exactly data, relayed from port 6012, in the order given.
-  void expect_relayed(const std::vector<const Udp*>& clients, const std::string& data) {
-    long long last = 0;
-    for (const Udp* c : clients) {
-      std::string got;
-      sockaddr_in from;
-      long long stamp = 0;
-      ASSERT_TRUE(c->recv(&got, 2000, &from, &stamp)) << "nothing relayed";
-      EXPECT_EQ(data, got);
-      EXPECT_EQ(6012, ntohs(from.sin_port));
-      EXPECT_LT(last, stamp) << "relayed out of order of admission";
-      last = stamp;
-    }
-  }
-
-  void announce(const std::string& data) { announcer_.send_to(kGroup, 9875, data); }
-
-  static constexpr int kUserDebug = 8 | 7;  // LOG_USER, LOG_DEBUG
-  LogSink log_;
-  Udp announcer_{"127.0.0.1", 0};
-};
-
-// A client host: its reply socket at 6012 and its announcement socket at 9875.
-struct Client {
-  explicit Client(const TestHost& h) : name(h.name), control(h.addr, 6012), in(h.addr, 9875) {}
-  std::string name;
-  Udp control, in;
-};
 
 TEST_F(RelayTest, QuitsWithItsLineAndStatus1OnEitherSignalAndKeepsStdDescriptorsOnDevNull) {
   for (int sig : {SIGINT, SIGTERM}) {

@@ -1,0 +1,151 @@
+// replay_test.cc -- the daemon priming new clients from a cache directory.
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "relay_fixture.h"
+
+namespace {
+
+class ReplayTest : public RelayTest {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/home.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    home_ = tmpl;
+    cache_ = home_ + "/.vok/cache";
+    ASSERT_EQ(0, system(("mkdir -p " + cache_).c_str()));
+  }
+  void put(const std::string& name, const std::string& content) {
+    std::ofstream(cache_ + "/" + name, std::ios::binary) << content;
+  }
+  std::unique_ptr<Relay> start_loadcache(const std::string& home) {
+    auto relay = std::make_unique<Relay>(std::vector<std::string>{"-loadcache"},
+                                         std::vector<std::string>{"HOME=" + home});
+    expect_log(*relay, "vok_relay server start");
+    expect_log(*relay, "enable loading cache");
+    EXPECT_TRUE(relay->wait_ready());
+    return relay;
+  }
+  // The cache directory's names, sizes and times, to see that nothing touched it.
+  std::string listing() {
+    std::string out;
+    FILE* p = popen(("ls -la --time-style=full-iso " + cache_).c_str(), "r");
+    char buf[512];
+    while (fgets(buf, sizeof buf, p) != nullptr)
+      out += buf;
+    pclose(p);
+    return out;
+  }
+  static std::string cwd_of(pid_t pid) {
+    char target[4096] = {};
+    return readlink(("/proc/" + std::to_string(pid) + "/cwd").c_str(), target, sizeof target - 1) > 0
+               ? target
+               : "";
+  }
+
+  std::string home_, cache_;
+};
+
+const std::string kHeader(8, '\0');
+
+TEST_F(ReplayTest, NewClientGetsReplyThenEachEntryASecondApartThenItsLogLine) {
+  std::string all;
+  for (int i = 0; i < 256; ++i)
+    all += static_cast<char>(i);
+  put("a", "n=one\nk=key\n" + all);
+  put("b", "n=two\nk=key\n" + std::string(3000, 'b'));
+  put("c", "n=three\nnot a key\nbody c");
+  put("tmp.dir", "n=listing\nk=\nlisting");
+  put("u", "n=four\nk=\nbody u");
+  put("empty", "");
+  put("no-n", "x=1\nk=\nbody");
+  ASSERT_EQ(0, mkfifo((cache_ + "/fifo").c_str(), 0644));
+  ASSERT_EQ(0, mkdir((cache_ + "/dir").c_str(), 0755));
+  const std::string before = listing();
+
+  auto relay = start_loadcache(home_);
+  const std::string cwd = cwd_of(relay->pid());
+  Client alpha(kHosts[0]);
+  EXPECT_EQ("Reply Invite_vok_relay alpha", invite(alpha.control, alpha.name));
+  long long last = 0;
+  for (const std::string& body : {all, std::string(2040, 'b'), std::string("body c"),
+                                  std::string("body u")}) {
+    std::string got;
+    sockaddr_in from;
+    long long stamp = 0;
+    ASSERT_TRUE(alpha.in.recv(&got, 2500, &from, &stamp)) << "entry not replayed";
+    EXPECT_EQ(kHeader + body, got);
+    EXPECT_EQ(6012, ntohs(from.sin_port));
+    if (last != 0) {
+      EXPECT_GT(stamp - last, 950000000LL) << "entries come a second apart";
+      EXPECT_LT(stamp - last, 1500000000LL);
+    }
+    last = stamp;
+  }
+  LogLine early;
+  EXPECT_FALSE(log_.next(&early, 0)) << "logged before its replay ended: " << early.msg;
+  expect_log(*relay, "a new client [alpha]");
+  EXPECT_TRUE(alpha.in.quiet());
+  EXPECT_EQ(before, listing()) << "the cache directory was changed";
+  EXPECT_EQ(cwd, cwd_of(relay->pid()));
+  quit(*relay);
+}
+
+TEST_F(ReplayTest, RepeatedReplaysKeepDescriptorsFlat) {
+  put("a", "n=one\nk=key\nbody");
+  auto relay = start_loadcache(home_);
+  Client alpha(kHosts[0]);
+  int fds = -1;
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_NE("", invite(alpha.control, alpha.name));
+    std::string got;
+    ASSERT_TRUE(alpha.in.recv(&got));
+    expect_log(*relay, "a new client [alpha]");
+    stop(alpha.control, alpha.name);
+    expect_log(*relay, "client [alpha] quit");
+    if (fds < 0)
+      fds = open_fds(relay->pid());
+    EXPECT_EQ(fds, open_fds(relay->pid()));
+  }
+  quit(*relay);
+}
+
+TEST_F(ReplayTest, CacheThatCannotBeOpenedIsLoggedAndTheClientStillAdmitted) {
+  const std::string no_cache = home_ + "/elsewhere";
+  const struct {
+    std::vector<std::string> env;
+    std::string path;
+  } cases[] = {{{"HOME=" + no_cache}, no_cache + "/.vok/cache"},
+               {{}, "$HOME/.vok/cache"}};
+  for (const auto& c : cases) {
+    auto relay = std::make_unique<Relay>(std::vector<std::string>{"-loadcache"}, c.env);
+    expect_log(*relay, "vok_relay server start");
+    expect_log(*relay, "enable loading cache");
+    ASSERT_TRUE(relay->wait_ready());
+    Client alpha(kHosts[0]);
+    EXPECT_NE("", invite(alpha.control, alpha.name));
+    expect_log(*relay, "cannot chdir to " + c.path);
+    expect_log(*relay, "a new client [alpha]");
+    EXPECT_TRUE(alpha.in.quiet());
+    quit(*relay);
+  }
+}
+
+TEST_F(ReplayTest, SignalDuringTheReplayPauseEndsTheRelayAtOnce) {
+  put("a", "n=one\nk=\nfirst");
+  put("b", "n=two\nk=\nsecond");
+  auto relay = start_loadcache(home_);
+  Client alpha(kHosts[0]);
+  ASSERT_NE("", invite(alpha.control, alpha.name));
+  std::string got;
+  ASSERT_TRUE(alpha.in.recv(&got));
+  relay->signal(SIGINT);
+  expect_log(*relay, "vok_relay server quit");
+  EXPECT_EQ(1, relay->wait_exit(500));
+  EXPECT_TRUE(alpha.in.quiet(100)) << "the replay went on after the signal";
+}
+
+}  // namespace
