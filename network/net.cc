@@ -3,11 +3,16 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <fcntl.h>
 #include <netdb.h>
+#include <rpcsvc/ypclnt.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "memory.h"
 
 namespace {
 
@@ -22,6 +27,45 @@ sockaddr_in make_addr(in_addr_t addr, int port) {
 
 bool is_multicast(in_addr_t addr) {
   return (ntohl(addr) & 0xF0000000u) == 0xE0000000u;
+}
+
+// The NIS default domain, kept once obtained.
+char* domain = nullptr;
+
+// A UDP socket bound to port on all local addresses; for a multicast group,
+// joined to it on the interface with address iface. -1 when it cannot be bound.
+int open_bound(const char* group, int port, char ttl, in_addr_t iface) {
+  const in_addr_t addr = static_cast<in_addr_t>(net_get_addr(group));
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) {
+    perror("socket");
+    return fd;
+  }
+  const int on = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+    perror("setsockopt SO_REUSEADDR");
+  const sockaddr_in sa = make_addr(htonl(INADDR_ANY), port);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) < 0) {
+    perror("bind");
+    close(fd);
+    return -1;
+  }
+  if (is_multicast(addr)) {
+    ip_mreq mreq;
+    mreq.imr_multiaddr.s_addr = addr;
+    mreq.imr_interface.s_addr = iface;
+    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) == -1)
+      perror("setsockopt IP_ADD_MEMBERSHIP");
+    const unsigned char hops = static_cast<unsigned char>(ttl);
+    if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &hops, sizeof hops) < 0)
+      perror("setsockopt IP_MULTICAST_TTL");
+  }
+  return fd;
+}
+
+[[noreturn]] void fatal(const char* what) {
+  perror(what);
+  exit(1);
 }
 
 }  // namespace
@@ -49,32 +93,11 @@ int net_get_addr(const char* hostname) {
 }
 
 int net_open(const char* group, int port, char ttl) {
-  const in_addr_t addr = static_cast<in_addr_t>(net_get_addr(group));
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) {
-    perror("socket");
-    return fd;
-  }
-  const int on = 1;
-  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
-    perror("setsockopt SO_REUSEADDR");
-  const sockaddr_in sa = make_addr(htonl(INADDR_ANY), port);
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) < 0) {
-    perror("bind");
-    close(fd);
-    return -1;
-  }
-  if (is_multicast(addr)) {
-    ip_mreq mreq;
-    mreq.imr_multiaddr.s_addr = addr;
-    mreq.imr_interface.s_addr = htonl(INADDR_ANY);
-    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) == -1)
-      perror("setsockopt IP_ADD_MEMBERSHIP");
-    const unsigned char hops = static_cast<unsigned char>(ttl);
-    if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &hops, sizeof hops) < 0)
-      perror("setsockopt IP_MULTICAST_TTL");
-  }
-  return fd;
+  return open_bound(group, port, ttl, htonl(INADDR_ANY));
+}
+
+int net_open_noloopback(const char* group, int port, char ttl) {
+  return open_bound(group, port, ttl, htonl(INADDR_LOOPBACK));
 }
 
 int net_read_buf(int fd, char* data_in, int length_max) {
@@ -116,6 +139,107 @@ int net_is_local_addr(in_addr_t addr) {
   }
   freeifaddrs(list);
   return local;
+}
+
+in_addr host2ip(const char* host) {
+  in_addr result;
+  result.s_addr = 0;
+  if (host == nullptr)
+    return result;
+  result.s_addr = inet_addr(host);
+  if (result.s_addr != INADDR_NONE)
+    return result;
+  const hostent* he = gethostbyname(host);
+  if (he != nullptr && he->h_addrtype == AF_INET && he->h_addr_list[0] != nullptr) {
+    memcpy(&result.s_addr, he->h_addr_list[0], sizeof result.s_addr);
+    return result;
+  }
+  if (domain == nullptr)
+    yp_get_default_domain(&domain);  // stays null while this host has no domain
+  char* value = nullptr;
+  int len = 0;
+  if (domain != nullptr &&
+      yp_match(domain, "hosts.byname", host, static_cast<int>(strlen(host)), &value, &len) == 0) {
+    // The value is "ADDRESS NAME...", not always NUL-terminated.
+    char addr[16];
+    const int n = static_cast<int>(strcspn(value, " \t"));
+    snprintf(addr, sizeof addr, "%.*s", n < len ? n : len, value);
+    result.s_addr = inet_addr(addr);
+  }
+  free(value);
+  return result;
+}
+
+void nonblock(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags == -1 || fcntl(fd, F_SETFL, flags | O_NONBLOCK | O_NDELAY) == -1)
+    fatal("fcntl: F_SETFL");
+}
+
+void net_close(int fd) { close(fd); }
+
+char* net_read(int fd, int* length, int length_max) {
+  char* buf = xmalloc(static_cast<unsigned int>(length_max));
+  if (buf == nullptr) {
+    *length = -1;
+    return nullptr;
+  }
+  *length = net_read_buf(fd, buf, length_max);
+  if (*length > 0)
+    return buf;
+  xmemchk();
+  xfree(buf);
+  return nullptr;
+}
+
+void mcast_net_open(const char* group, int port, char ttl, int* rsock, int* ssock) {
+  const in_addr_t addr = static_cast<in_addr_t>(net_get_addr(group));
+  const in_addr_t loopback = htonl(INADDR_LOOPBACK);
+  *rsock = *ssock = -1;
+
+  const int r = socket(AF_INET, SOCK_DGRAM, 0);
+  if (r < 0)
+    fatal("socket");
+  const int on = 1;
+  if (setsockopt(r, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0)
+    fatal("SO_REUSEADDR");
+  // Binding the group address keeps other traffic to the port out; not every
+  // system allows it, hence the fallback.
+  sockaddr_in sa = make_addr(addr, port);
+  if (bind(r, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) < 0) {
+    sa = make_addr(htonl(INADDR_ANY), port);
+    if (bind(r, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) < 0) {
+      perror("GroupIPC bind");
+      close(r);
+      return;
+    }
+  }
+  ip_mreq mreq;
+  mreq.imr_multiaddr.s_addr = addr;
+  mreq.imr_interface.s_addr = loopback;
+  if (setsockopt(r, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) < 0) {
+    close(r);
+    return;
+  }
+
+  const int s = socket(AF_INET, SOCK_DGRAM, 0);
+  if (s < 0)
+    fatal("GroupIPC socket");
+  const sockaddr_in local = make_addr(loopback, 0);
+  if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0)
+    fatal("GroupIPC bind");
+  const sockaddr_in dest = make_addr(addr, port);
+  if (connect(s, reinterpret_cast<const sockaddr*>(&dest), sizeof dest) < 0)
+    fatal("GroupIPC connect");
+  const unsigned char hops = static_cast<unsigned char>(ttl);
+  if (setsockopt(s, IPPROTO_IP, IP_MULTICAST_TTL, &hops, sizeof hops) < 0)
+    fatal("GroupIPC: IP_MULTICAST_TTL");
+  in_addr iface;
+  iface.s_addr = loopback;
+  if (setsockopt(s, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface) < 0)
+    fatal("GroupIPC: IP_MULTICAST_IF");
+  *rsock = r;
+  *ssock = s;
 }
 
 }  // extern "C"

@@ -29,6 +29,27 @@ int net_write(int fd, const char* group, int port, const char* buffer, int lengt
 /* 1 when addr (network byte order) is one of this host's own addresses. */
 int net_is_local_addr(in_addr_t addr);
 
+/* Address of host from a dotted quad, the host database, or else the NIS map
+ * "hosts.byname"; 0 for a null host, all ones when nothing resolves. */
+struct in_addr host2ip(const char* host);
+
+/* As net_open, joining the group on the loopback interface. */
+int net_open_noloopback(const char* group, int port, char ttl);
+
+/* Makes fd non-blocking; ends the process with status 1 when it cannot. */
+void nonblock(int fd);
+
+void net_close(int fd);
+
+/* One datagram in a new buffer of length_max bytes, to be released with
+ * xfree; null when the receive gave 0 or less, which is then in *length. */
+char* net_read(int fd, int* length, int length_max);
+
+/* A receive socket joined to group on the loopback interface and a send socket
+ * connected to group:port through it. Both are -1 when the receive socket
+ * cannot be bound or joined; other failures end the process with status 1. */
+void mcast_net_open(const char* group, int port, char ttl, int* rsock, int* ssock);
+
 #ifdef __cplusplus
 }
 #endif

@@ -125,11 +125,6 @@ std::string hosts_file() {
   return text + kHosts[0].addr + " " + kName32 + "\n" + kHosts[1].addr + " " + kName31 + "\n";
 }
 
-bool readable(int fd, int timeout_ms) {
-  pollfd p = {fd, POLLIN, 0};
-  return poll(&p, 1, timeout_ms) == 1;
-}
-
 long long now_ms() {
   timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
@@ -152,6 +147,11 @@ bool port_bound_any(const char* table, int port) {
 
 }  // namespace
 
+bool readable(int fd, int timeout_ms) {
+  pollfd p = {fd, POLLIN, 0};
+  return poll(&p, 1, timeout_ms) == 1;
+}
+
 bool enter_sandbox(std::string* why) {
   const uid_t uid = geteuid();
   const gid_t gid = getegid();
@@ -166,7 +166,8 @@ bool enter_sandbox(std::string* why) {
     return fail(why, "make / private");
   if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") < 0)
     return fail(why, "tmpfs /tmp");
-  if (sethostname(kRelayHost, strlen(kRelayHost)) < 0)
+  // No NIS domain, as on most hosts, whatever the real host has.
+  if (sethostname(kRelayHost, strlen(kRelayHost)) < 0 || setdomainname("(none)", 6) < 0)
     return fail(why, "sethostname");
   // Room for bursts of log lines, so a slow reader never stalls the relay.
   write_file("/proc/sys/net/unix/max_dgram_qlen", "1024");

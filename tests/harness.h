@@ -95,6 +95,9 @@ class Udp {
 std::string invite(const Udp& client, const std::string& name, int timeout_ms = 2000);
 void stop(const Udp& client, const std::string& name);
 
+// True when fd has something to read within timeout_ms.
+bool readable(int fd, int timeout_ms);
+
 // Number of open descriptors and resident kilobytes of a process.
 int open_fds(pid_t pid);
 long resident_kb(pid_t pid);
