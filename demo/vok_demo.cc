@@ -1,20 +1,20 @@
 // vok_demo.cc -- the relay at work in a private network: an announcer, the relay and two
-// clients that invite themselves, with the relay's log and what each client receives.
+// vok_clients that invite themselves, with the relay's log and what each client shows.
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
-#include <sys/wait.h>
+#include <unistd.h>
 
+#include <memory>
 #include <string>
 
 #include "harness.h"
 
 namespace {
 
-LogSink* the_log;
-
-void show_log() {
+void show_log(LogSink& log) {
   LogLine line;
-  while (the_log->next(&line, 200))
+  while (log.next(&line, 200))
     printf("  relay log: %s[%d]: %s\n", line.ident.c_str(), line.pid, line.msg.c_str());
 }
 
@@ -23,20 +23,33 @@ std::string announcement(int n) {
   const std::string sdp = "v=0\r\no=demo " + std::to_string(1000 + n) +
                           " 1 IN IP4 127.0.0.1\r\ns=Demo session " + std::to_string(n) +
                           "\r\nc=IN IP4 224.2.200." + std::to_string(n) + "/127\r\n";
-  std::string sap = {0x20, 0, static_cast<char>(n >> 8), static_cast<char>(n), 127, 0, 0, 1};
+  const std::string sap = {0x20, 0, 0x10, static_cast<char>(n), 127, 0, 0, 1};
   return sap + "application/sdp" + '\0' + sdp;
 }
 
-void show_received(const char* who, const Udp& in) {
-  std::string data;
-  sockaddr_in from;
-  while (in.recv(&data, 200, &from)) {
-    const size_t s = data.find("s=");
-    const std::string session = s == std::string::npos ? "?" : data.substr(s, data.find('\r', s) - s);
-    printf("  %s received %zu bytes from port %d: %s\n", who, data.size(), ntohs(from.sin_port),
-           session.c_str());
+// A vok_client for one test host, its output read line by line.
+struct Client {
+  explicit Client(const TestHost& host) : name(host.name) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) < 0)
+      return;
+    printf("%s (%s) runs: vok_client relayhost %s\n", host.name, host.addr, host.name);
+    process = std::make_unique<Relay>(std::vector<std::string>{"relayhost", host.name},
+                                      std::vector<std::string>{}, out[1], kClientPath);
+    close(out[1]);
+    lines = std::make_unique<LineReader>(out[0]);
   }
-}
+  void show(int timeout_ms = 1000) {
+    std::string line;
+    while (lines->next(&line, timeout_ms)) {
+      printf("  %s shows: %s\n", name.c_str(), line.c_str());
+      timeout_ms = 100;
+    }
+  }
+  std::string name;
+  std::unique_ptr<Relay> process;
+  std::unique_ptr<LineReader> lines;
+};
 
 }  // namespace
 
@@ -47,42 +60,41 @@ int main() {
     return 1;
   }
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  printf("A private network with only a loopback interface; the relay joins 224.2.127.254:9875.\n");
+  printf("A private network with only a loopback interface; the relay's host is relayhost.\n");
   LogSink log;
-  the_log = &log;
   Relay relay({});
   if (!relay.wait_ready()) {
     fprintf(stderr, "vok_demo: the relay did not start\n");
     return 1;
   }
-  show_log();
+  show_log(log);
 
-  const TestHost& a = kHosts[0];
-  const TestHost& b = kHosts[1];
-  Udp a_control(a.addr, 6012), a_in(a.addr, 9875), b_control(b.addr, 6012), b_in(b.addr, 9875);
-  for (const auto& c : {std::make_pair(&a, &a_control), std::make_pair(&b, &b_control)}) {
-    printf("%s (%s) sends \"Invite_vok_relay %s\" to the relay's port 6012\n", c.first->name,
-           c.first->addr, c.first->name);
-    printf("  %s got: \"%s\"\n", c.first->name, invite(*c.second, c.first->name).c_str());
-    show_log();
-  }
+  Client alpha(kHosts[0]), beta(kHosts[1]);
+  alpha.show(3000);
+  beta.show(3000);
+  show_log(log);
 
   Udp announcer("127.0.0.1", 0);
   for (int n = 1; n <= 3; ++n) {
     if (n == 3) {
-      printf("beta sends \"Stop_vok_relay beta\"\n");
-      stop(b_control, b.name);
-      show_log();
+      printf("SIGTERM to beta's vok_client, which sends \"Stop_vok_relay beta\"\n");
+      beta.process->signal(SIGTERM);
+      printf("  beta's vok_client ended with status %d\n", beta.process->wait_exit());
+      show_log(log);
     }
     printf("the announcer multicasts session %d to 224.2.127.254:9875\n", n);
     announcer.send_to("224.2.127.254", 9875, announcement(n));
-    show_received(a.name, a_in);
-    show_received(b.name, b_in);
+    alpha.show();
+    if (n < 3)
+      beta.show();
   }
 
-  printf("SIGTERM to the relay\n");
+  printf("SIGTERM to alpha's vok_client and to the relay\n");
+  alpha.process->signal(SIGTERM);
+  alpha.process->wait_exit();
+  show_log(log);
   relay.signal(SIGTERM);
-  show_log();
+  show_log(log);
   const int status = relay.wait_exit();
   printf("the relay ended with status %d\n", status);
   return status == 1 ? 0 : 1;

@@ -100,6 +100,26 @@ int net_open_noloopback(const char* group, int port, char ttl) {
   return open_bound(group, port, ttl, htonl(INADDR_LOOPBACK));
 }
 
+int net_bind(const char* host, int port) {
+  const in_addr_t addr = host == nullptr ? htonl(INADDR_ANY) : static_cast<in_addr_t>(net_get_addr(host));
+  if (host != nullptr && addr == 0)
+    return -1;
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) {
+    perror("socket");
+    return -1;
+  }
+  const int on = 1;
+  const sockaddr_in sa = make_addr(addr, port);
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) < 0) {
+    perror("bind");
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 int net_read_buf(int fd, char* data_in, int length_max) {
   sockaddr_in from;
   return net_read_buf_from(fd, data_in, length_max, &from);

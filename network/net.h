@@ -16,6 +16,10 @@ int net_get_addr(const char* hostname);
  * group is a multicast address; negative when no bound socket can be had. */
 int net_open(const char* group, int port, char ttl);
 
+/* UDP socket with address reuse bound to host:port (null host: all local
+ * addresses); -1 when it cannot be had. */
+int net_bind(const char* host, int port);
+
 /* One datagram of at most length_max bytes; the receive's result. */
 int net_read_buf(int fd, char* data_in, int length_max);
 

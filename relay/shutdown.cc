@@ -1,20 +1,20 @@
-// shutdown.cc -- SIGINT and SIGTERM end the relay, taken only while it waits, so none is lost.
+// shutdown.cc -- SIGINT and SIGTERM end the program, taken only while it waits, so none is lost.
 #include "shutdown.h"
 
 #include <signal.h>
-#include <stdlib.h>
-#include <syslog.h>
 
 namespace {
 
 volatile sig_atomic_t quit_signal = 0;
 sigset_t wait_mask;  // the mask in force during waits: the two signals open
+void (*quit_action)(int) = nullptr;
 
 void record_signal(int sig) { quit_signal = sig; }
 
 }  // namespace
 
-void shutdown_init() {
+void shutdown_init(void (*quit)(int sig)) {
+  quit_action = quit;
   sigset_t both;
   sigemptyset(&both);
   sigaddset(&both, SIGINT);
@@ -33,11 +33,6 @@ void shutdown_init() {
 int wait_readable(int nfds, fd_set* readfds, const timespec* timeout) {
   const int n = pselect(nfds, readfds, nullptr, nullptr, timeout, &wait_mask);
   if (quit_signal != 0)
-    done(quit_signal);
+    quit_action(quit_signal);
   return n;
-}
-
-void done(int) {
-  syslog(LOG_DEBUG, "vok_relay server quit");
-  exit(1);
 }

@@ -15,6 +15,12 @@
 #include "request.h"
 #include "shutdown.h"
 
+// Logs the quit line and ends the process with status 1.
+[[noreturn]] void done(int) {
+  syslog(LOG_DEBUG, "vok_relay server quit");
+  exit(1);
+}
+
 namespace {
 
 const char kGroup[] = "224.2.127.254";
@@ -104,7 +110,7 @@ void serve_request(int request_fd, EventsDismisser& ed, int loadcache, char* buf
 }  // namespace
 
 int main(int argc, char** argv) {
-  shutdown_init();
+  shutdown_init(done);
   const bool usage = argc == 2 && strcmp(argv[1], "-h") == 0;
   // The usage text goes to whoever asked for it, not to /dev/null.
   const int usage_fd = usage ? fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3) : -1;

@@ -25,9 +25,11 @@
 #include <fstream>
 #include <sstream>
 
-#ifndef VOK_RELAY_PATH
-#error "VOK_RELAY_PATH names the daemon under test"
+#if !defined(VOK_RELAY_PATH) || !defined(VOK_CLIENT_PATH)
+#error "VOK_RELAY_PATH and VOK_CLIENT_PATH name the programs under test"
 #endif
+
+const char kClientPath[] = VOK_CLIENT_PATH;
 
 const char kRelayHost[] = "relayhost";
 const TestHost kHosts[5] = {{"alpha", "127.0.0.2"},
@@ -229,8 +231,8 @@ std::vector<std::string> LogSink::drain(int quiet_ms) {
 }
 
 Relay::Relay(const std::vector<std::string>& args, const std::vector<std::string>& env,
-             int stdout_fd) {
-  std::vector<std::string> argv_s = {VOK_RELAY_PATH};
+             int stdout_fd, const char* program) {
+  std::vector<std::string> argv_s = {program != nullptr ? program : VOK_RELAY_PATH};
   argv_s.insert(argv_s.end(), args.begin(), args.end());
   std::vector<std::string> env_s = {
       "PATH=/usr/bin:/bin",
@@ -361,6 +363,22 @@ bool Udp::recv(std::string* data, int timeout_ms, sockaddr_in* from, long long* 
 }
 
 bool Udp::quiet(int ms) const { return !readable(fd_, ms); }
+
+bool LineReader::next(std::string* line, int timeout_ms) {
+  const long long end = now_ms() + timeout_ms;
+  size_t nl;
+  while ((nl = pending_.find('\n')) == std::string::npos) {
+    const long long left = end - now_ms();
+    char buf[4096];
+    ssize_t n;
+    if (left < 0 || !readable(fd_, static_cast<int>(left)) || (n = read(fd_, buf, sizeof buf)) <= 0)
+      return false;
+    pending_.append(buf, static_cast<size_t>(n));
+  }
+  *line = pending_.substr(0, nl);
+  pending_.erase(0, nl + 1);
+  return true;
+}
 
 std::string invite(const Udp& client, const std::string& name, int timeout_ms) {
   client.send_to("127.0.0.1", 6012, "Invite_vok_relay " + name);

@@ -51,12 +51,14 @@ class LogSink {
   int fd_;
 };
 
-// The daemon under test, run as a child process.
+// The daemon under test (or another program of the project), run as a child process.
 class Relay {
  public:
-  // argv[0] is supplied; env entries are added to a minimal environment.
+  // argv[0] is supplied; env entries are added to a minimal environment;
+  // program null means the daemon.
   explicit Relay(const std::vector<std::string>& args,
-                 const std::vector<std::string>& env = {}, int stdout_fd = -1);
+                 const std::vector<std::string>& env = {}, int stdout_fd = -1,
+                 const char* program = nullptr);
   ~Relay();  // kills the daemon if it still runs
   pid_t pid() const { return pid_; }
   void signal(int sig) const;
@@ -88,6 +90,21 @@ class Udp {
 
  private:
   int fd_;
+};
+
+// The client program.
+extern const char kClientPath[];
+
+// Lines from a descriptor (a child's output), each within a time limit.
+class LineReader {
+ public:
+  explicit LineReader(int fd) : fd_(fd) {}
+  // The next line without its newline, or false when none is complete within timeout_ms.
+  bool next(std::string* line, int timeout_ms = 3000);
+
+ private:
+  int fd_;
+  std::string pending_;
 };
 
 // Sends "Invite_vok_relay name" from client to the relay and returns the reply
