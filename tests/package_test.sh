@@ -1,0 +1,69 @@
+#!/bin/sh
+# Builds the package as a user would, checks the install tree, manual pages, service unit and
+# .deb, then installs and purges the .deb in a throwaway overlay of this machine's root.
+# Usage: package_test.sh SOURCE-DIR WORK-DIR
+set -eu
+src=$(cd "$1" && pwd)
+work=$2
+"$src/scripts/deps" dpkg-dev man-db systemd adduser >&2
+rm -rf "$work"
+mkdir -p "$work"
+cmake -S "$src" -B "$work/build" -G Ninja -DCMAKE_INSTALL_PREFIX=/usr -DVOK_TESTS=OFF >/dev/null
+ninja -C "$work/build" >/dev/null
+DESTDIR="$work/tree" cmake --install "$work/build" >/dev/null
+
+passed=0
+failed=0
+check() {
+  if eval "$2"; then passed=$((passed + 1)); else echo "FAILED: $1"; failed=$((failed + 1)); fi
+}
+files="usr/sbin/vok_relay usr/bin/vok_client usr/share/man/man8/vok_relay.8
+  usr/share/man/man1/vok_client.1 usr/lib/systemd/system/vok_relay.service"
+unit="$work/tree/usr/lib/systemd/system/vok_relay.service"
+
+for f in $files; do
+  check "the install tree has /$f" "[ -f '$work/tree/$f' ]"
+done
+for page in "$work"/tree/usr/share/man/man*/*; do
+  check "man -l renders $(basename "$page") without warnings" \
+    "[ -z \"\$(MANWIDTH=80 man --warnings -l '$page' 2>&1 >/dev/null)\" ] &&
+     MANWIDTH=80 man -l '$page' 2>/dev/null | grep -q '^SYNOPSIS'"
+done
+check "the unit runs the installed relay with its cache" \
+  "grep -qx 'ExecStart=/usr/sbin/vok_relay -loadcache' '$unit'"
+sed "s|/usr/sbin/vok_relay|$work/tree/usr/sbin/vok_relay|" "$unit" >"$work/vok_relay.service"
+check "systemd accepts the unit" "systemd-analyze verify --man=no '$work/vok_relay.service'"
+check "the unit is hardened" \
+  "systemd-analyze security --offline=yes --threshold=20 '$work/vok_relay.service' >/dev/null"
+
+(cd "$work/build" && cpack -G DEB >/dev/null)
+deb=$(ls "$work"/build/vok-relay_*.deb)
+for f in $files; do
+  check "the package holds /$f" "dpkg-deb -c '$deb' | grep ' \./$f\$' >/dev/null"
+done
+check "the package depends on the NIS client library" "dpkg-deb -f '$deb' Depends | grep libnsl2 >/dev/null"
+
+# Install, use and purge, in a private mount and network namespace whose root is an overlay.
+if [ "$(id -u)" -eq 0 ]; then
+  cp "$deb" "$work/vok-relay.deb"
+  check "the package installs, runs -h, creates its user and cache, and purges cleanly" \
+    "unshare -m -n sh -eu -c '
+      mkdir -p $work/ov/up $work/ov/work $work/ov/root
+      mount -t overlay overlay -o lowerdir=/,upperdir=$work/ov/up,workdir=$work/ov/work $work/ov/root
+      mount --bind /proc $work/ov/root/proc
+      mount --bind $work $work/ov/root/mnt
+      chroot $work/ov/root sh -eu -c \"
+        dpkg -i /mnt/vok-relay.deb >/dev/null
+        /usr/sbin/vok_relay -h | grep -qx \\\"Usage: vok_relay \\[-loadcache\\]\\\"
+        getent passwd vok-relay | grep -q :/var/lib/vok_relay:
+        [ \\\$(stat -c %U /var/lib/vok_relay/.vok/cache) = vok-relay ]
+        dpkg --purge vok-relay >/dev/null
+        [ ! -e /usr/sbin/vok_relay ] && [ ! -e /var/lib/vok_relay ]
+      \"' >&2"
+  rm -rf "$work/ov"
+else
+  echo "not root: the package is not installed"
+fi
+
+echo "package_test: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
