@@ -3,6 +3,9 @@
 
 #include <string.h>
 
+#include "EventsDismisser.h"
+#include "VokListner.h"
+
 namespace {
 
 bool is_space(char c) {
@@ -31,4 +34,22 @@ bool take_word(const char** text, char* word) {
 
 bool parse_request(const char* text, Request* r) {
   return take_word(&text, r->cmd) && take_word(&text, r->name);
+}
+
+RequestResult apply_request(const char* text, EventsDismisser& ed, int port, Request* r) {
+  if (!parse_request(text, r))
+    return RequestResult::kIgnored;
+  if (strcmp(r->cmd, "Invite_vok_relay") == 0) {
+    VokListner* l = VokListner::make(r->name, port);
+    if (ed.new_listener(l))
+      return RequestResult::kAdmitted;
+    delete l;
+  } else if (strcmp(r->cmd, "Stop_vok_relay") == 0) {
+    Listener* gone = nullptr;
+    if (ed.remove_listener(r->name, &gone)) {
+      delete gone;
+      return RequestResult::kRemoved;
+    }
+  }
+  return RequestResult::kIgnored;
 }

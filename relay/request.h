@@ -8,9 +8,18 @@ struct Request {
   char name[kWordMax + 1];
 };
 
+class EventsDismisser;
+
 // Fills r from the first two white-space separated words of text; later words
 // are ignored. False, with r undefined, when there are fewer than two words or
 // either of them is longer than kWordMax.
 bool parse_request(const char* text, Request* r);
+
+enum class RequestResult { kIgnored, kAdmitted, kRemoved };
+
+// Acts on the request in text: an invitation offers ed a new client listener
+// at port, a stop removes one. Refused and removed listeners are released here.
+// The words are left in r.
+RequestResult apply_request(const char* text, EventsDismisser& ed, int port, Request* r);
 
 #endif

@@ -67,25 +67,20 @@ void serve_request(int request_fd, EventsDismisser& ed, int loadcache, char* buf
   }
   buffer[n] = '\0';
   Request r;
-  if (!parse_request(buffer, &r))
-    return;
-  if (strcmp(r.cmd, "Invite_vok_relay") == 0) {
-    VokListner* l = VokListner::make(r.name, kAnnouncePort);
-    if (!ed.new_listener(l)) {
-      delete l;
-      return;
+  switch (apply_request(buffer, ed, kAnnouncePort, &r)) {
+    case RequestResult::kAdmitted: {
+      const int len = snprintf(buffer, kDatagramMax + 1, "Reply Invite_vok_relay %s", r.name);
+      net_write(request_fd, r.name, kRequestPort, buffer, len);
+      if (loadcache)
+        load_cache(request_fd, *ed.at(ed.count() - 1));
+      syslog(LOG_DEBUG, "a new client [%s]", r.name);
+      break;
     }
-    const int len = snprintf(buffer, kDatagramMax + 1, "Reply Invite_vok_relay %s", r.name);
-    net_write(request_fd, r.name, kRequestPort, buffer, len);
-    if (loadcache)
-      load_cache(request_fd, *l);
-    syslog(LOG_DEBUG, "a new client [%s]", r.name);
-  } else if (strcmp(r.cmd, "Stop_vok_relay") == 0) {
-    Listener* gone;
-    if (ed.remove_listener(r.name, &gone)) {
+    case RequestResult::kRemoved:
       syslog(LOG_DEBUG, "client [%s] quit", r.name);
-      delete gone;
-    }
+      break;
+    case RequestResult::kIgnored:
+      break;
   }
 }
 
