@@ -120,6 +120,14 @@ int net_bind(const char* host, int port) {
   return fd;
 }
 
+int net_rcvbuf(int fd, int bytes) {
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) < 0)
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);  // capped by rmem_max
+  int granted = -1;
+  socklen_t len = sizeof granted;
+  return getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &len) == 0 ? granted : -1;
+}
+
 int net_read_buf(int fd, char* data_in, int length_max) {
   sockaddr_in from;
   return net_read_buf_from(fd, data_in, length_max, &from);

@@ -20,6 +20,11 @@ int net_open(const char* group, int port, char ttl);
  * addresses); -1 when it cannot be had. */
 int net_bind(const char* host, int port);
 
+/* Asks for a receive buffer of bytes for fd, beyond the system's limit where
+ * the process may; the size granted (which the kernel doubles to cover its
+ * bookkeeping), or -1. */
+int net_rcvbuf(int fd, int bytes);
+
 /* One datagram of at most length_max bytes; the receive's result. */
 int net_read_buf(int fd, char* data_in, int length_max);
 

@@ -30,6 +30,9 @@ const char kAnnounceTtl = 16;
 const int kCapacity = 4;
 const int kDatagramMax = 2048;
 const time_t kWaitSeconds = 120;
+// Room for a burst of 2000 full datagrams while the loop is busy (a replay
+// blocks it for seconds); where the system grants less, bursts lose more.
+const int kAnnounceBuffer = 2000 * (kDatagramMax + 256);
 
 // Points descriptors 0 to 2 at /dev/null, so that no stray trace line or
 // error text can land in a socket or the log connection that would
@@ -132,6 +135,7 @@ int main(int argc, char** argv) {
     syslog(LOG_DEBUG, "cannot open socket for listening sd\n");
     exit(0);
   }
+  net_rcvbuf(sd_fd, kAnnounceBuffer);
   const int request_fd = net_open(nullptr, kRequestPort, 0);
   if (request_fd < 0) {
     syslog(LOG_DEBUG, "cannot open socket to listen to request");

@@ -312,6 +312,9 @@ Udp::Udp(const char* addr, int port, bool reuse)
   if (reuse)
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+  // Clients that read late must not lose what the relay sent meanwhile.
+  const int room = 8 << 20;
+  setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room);
   sockaddr_in sa = {};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = inet_addr(addr);

@@ -100,6 +100,21 @@ TEST_F(RelayTest, RelaysEveryByteUnchangedFromGroupAndUnicastCutTo2048) {
   quit(*relay);
 }
 
+TEST_F(RelayTest, AbsorbsABurstOf2000DatagramsWithoutLoss) {
+  auto relay = start();
+  Client alpha(kHosts[0]);
+  ASSERT_NE("", invite(alpha.control, alpha.name));
+  expect_log(*relay, "a new client [alpha]");
+  for (int i = 0; i < 2000; ++i)
+    announce(std::to_string(i) + std::string(1000, 'b'));
+  for (int i = 0; i < 2000; ++i) {
+    std::string got;
+    ASSERT_TRUE(alpha.in.recv(&got)) << "lost from " << i;
+    ASSERT_EQ(std::to_string(i), got.substr(0, got.find('b')));
+  }
+  quit(*relay);
+}
+
 TEST_F(RelayTest, RequestsReadAsTwoWordsAndMalformedOnesAreIgnored) {
   auto relay = start();
   Client alpha(kHosts[0]), beta(kHosts[1]);
