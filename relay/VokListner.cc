@@ -1,7 +1,6 @@
 // VokListner.cc -- a client host and port that relayed datagrams are sent to.
 #include "VokListner.h"
 
-#include <stdio.h>
 #include <string.h>
 
 #include "network/net.h"
@@ -17,9 +16,11 @@ VokListner::VokListner(const char* name, int port) : port(port) {
   snprintf(id, sizeof id, "%s", name);
 }
 
-// The name is resolved at every send, so a client that changes address is
-// followed. The trace line goes to a buffered stdout: no write per datagram.
+FILE* VokListner::trace = stdout;
+
+// The name is resolved at every send, so a client that changes address is followed.
 void VokListner::send_msg(int fd, const char* msg, int len) {
   net_write(fd, id, port, msg, len);
-  printf("msg for [%s/%d]\n", id, port);
+  if (trace != nullptr)
+    fprintf(trace, "msg for [%s/%d]\n", id, port);
 }

@@ -2,6 +2,8 @@
 #ifndef VOK_RELAY_VOK_LISTNER_H
 #define VOK_RELAY_VOK_LISTNER_H
 
+#include <stdio.h>
+
 #include "EventsDismisser.h"
 
 class VokListner : public Listener {
@@ -12,6 +14,9 @@ class VokListner : public Listener {
 
   // A new listener, or null when name is empty or longer than kMaxId.
   static VokListner* make(const char* name, int port);
+
+  // Where each send's trace line goes; null for nowhere.
+  static FILE* trace;
 
   void send_msg(int fd, const char* msg, int len) override;
   const char* get_id() const override { return id; }

@@ -29,6 +29,7 @@
 #error "VOK_RELAY_PATH and VOK_CLIENT_PATH name the programs under test"
 #endif
 
+const char kRelayPath[] = VOK_RELAY_PATH;
 const char kClientPath[] = VOK_CLIENT_PATH;
 
 const char kRelayHost[] = "relayhost";

@@ -92,7 +92,8 @@ class Udp {
   int fd_;
 };
 
-// The client program.
+// The daemon and the client program.
+extern const char kRelayPath[];
 extern const char kClientPath[];
 
 // Lines from a descriptor (a child's output), each within a time limit.

@@ -1,0 +1,499 @@
+// vok_bench.cc -- vok_relay side by side with a minimal C relay of the same design, in a
+// private network: throughput, loss, CPU time and latency; then vok_relay's memory, writes,
+// allocations, and what name resolution costs it.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+#ifndef VOK_BASELINE_PATH
+#error "VOK_BASELINE_PATH names the baseline relay"
+#endif
+
+namespace {
+
+const char* const kQuads[4] = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
+const char* const kHostNames[4] = {"alpha", "beta", "gamma", "delta"};
+const char* const kDnsNames[4] = {"a.bench.test", "b.bench.test", "c.bench.test", "d.bench.test"};
+
+long long now_ns(clockid_t clock = CLOCK_REALTIME) {
+  timespec t;
+  clock_gettime(clock, &t);
+  return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+void pin(pid_t pid, int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  sched_setaffinity(pid, sizeof set, &set);
+}
+
+// Nanoseconds a process's main thread has run.
+long long cpu_ns(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+  long long ns = 0;
+  in >> ns;
+  return ns;
+}
+
+// A field of /proc/PID/io ("syscw:" is the count of write system calls).
+long long proc_io(pid_t pid, const std::string& key) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+  std::string k;
+  long long v = -1;
+  while (in >> k >> v) {
+    if (k == key)
+      return v;
+  }
+  return -1;
+}
+
+// Four receivers at 127.0.0.2-5:9875 that count what they get and, when asked, one-way
+// latencies: kernel receive time minus the send time carried in the payload.
+class Receivers {
+ public:
+  Receivers() {
+    for (int i = 0; i < 4; ++i) {
+      udp_[i] = std::make_unique<Udp>(kQuads[i], 9875);
+      const int room = 256 << 20;
+      setsockopt(udp_[i]->fd(), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room);
+    }
+    thread_ = std::thread(&Receivers::run, this);
+  }
+  ~Receivers() {
+    stop_ = true;
+    thread_.join();
+  }
+  void reset(bool latency) {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto& c : count_)
+      c = 0;
+    latencies_.clear();
+    measure_ = latency;
+  }
+  // Waits until nothing has arrived for quiet_ms; the receive time of the last datagram.
+  long long settle(int quiet_ms = 300) {
+    long long seen = -1;
+    for (;;) {
+      const long long total = count(0) + count(1) + count(2) + count(3);
+      if (total == seen)
+        return last_rx_;
+      seen = total;
+      usleep(static_cast<useconds_t>(quiet_ms) * 1000);
+    }
+  }
+  long count(int i) const { return count_[i]; }
+  double average() const { return (count(0) + count(1) + count(2) + count(3)) / 4.0; }
+  std::vector<long long> latencies() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return latencies_;
+  }
+
+ private:
+  void run() {
+    const int kBatch = 64;
+    static char bufs[kBatch][2048];
+    alignas(cmsghdr) static char controls[kBatch][CMSG_SPACE(sizeof(timespec))];
+    mmsghdr msgs[kBatch];
+    iovec iovs[kBatch];
+    pollfd fds[4];
+    for (int i = 0; i < 4; ++i)
+      fds[i] = {udp_[i]->fd(), POLLIN, 0};
+    while (!stop_) {
+      if (poll(fds, 4, 20) <= 0)
+        continue;
+      for (int i = 0; i < 4; ++i) {
+        if (!(fds[i].revents & POLLIN))
+          continue;
+        for (int k = 0; k < kBatch; ++k) {
+          iovs[k] = {bufs[k], sizeof bufs[k]};
+          msgs[k].msg_hdr = {};
+          msgs[k].msg_hdr.msg_iov = &iovs[k];
+          msgs[k].msg_hdr.msg_iovlen = 1;
+          msgs[k].msg_hdr.msg_control = controls[k];
+          msgs[k].msg_hdr.msg_controllen = sizeof controls[k];
+        }
+        const int n = recvmmsg(fds[i].fd, msgs, kBatch, MSG_DONTWAIT, nullptr);
+        if (n <= 0)
+          continue;
+        std::lock_guard<std::mutex> lock(mu_);
+        for (int k = 0; k < n; ++k) {
+          long long rx = 0;
+          for (cmsghdr* c = CMSG_FIRSTHDR(&msgs[k].msg_hdr); c != nullptr;
+               c = CMSG_NXTHDR(&msgs[k].msg_hdr, c)) {
+            timespec t;
+            memcpy(&t, CMSG_DATA(c), sizeof t);
+            rx = t.tv_sec * 1000000000LL + t.tv_nsec;
+          }
+          last_rx_ = rx;
+          if (measure_ && msgs[k].msg_len >= 8) {
+            long long tx;
+            memcpy(&tx, bufs[k], sizeof tx);
+            latencies_.push_back(rx - tx);
+          }
+        }
+        count_[i] += n;
+      }
+    }
+  }
+
+  std::unique_ptr<Udp> udp_[4];
+  std::atomic<long> count_[4] = {};
+  std::atomic<long long> last_rx_{0};
+  std::atomic<bool> stop_{false};
+  bool measure_ = false;
+  std::mutex mu_;
+  std::vector<long long> latencies_;
+  std::thread thread_;
+};
+
+// Sends to the group from one socket; each payload starts with its send time.
+class Sender {
+ public:
+  Sender() : udp_("127.0.0.1", 0) {
+    group_.sin_family = AF_INET;
+    group_.sin_addr.s_addr = inet_addr("224.2.127.254");
+    group_.sin_port = htons(9875);
+  }
+  void send(std::string& payload) {
+    const long long tx = now_ns();
+    memcpy(&payload[0], &tx, sizeof tx);
+    sendto(udp_.fd(), payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&group_),
+           sizeof group_);
+  }
+
+ private:
+  Udp udp_;
+  sockaddr_in group_ = {};
+};
+
+struct Result {
+  std::string relay, kase;
+  int rep;
+  double rate, loss, cpu_us, p50_us, p99_us;
+};
+
+// The relay under test with its four listeners, pinned to CPU 0.
+std::unique_ptr<Relay> start_relay(bool baseline, const char* const names[4],
+                                   const char* program = nullptr,
+                                   std::vector<std::string> args = {}, int wait_ms = 3000) {
+  std::unique_ptr<Relay> relay;
+  if (baseline) {
+    relay = std::make_unique<Relay>(std::vector<std::string>(kQuads, kQuads + 4),
+                                    std::vector<std::string>{}, -1, VOK_BASELINE_PATH);
+  } else {
+    relay = std::make_unique<Relay>(args, std::vector<std::string>{}, -1, program);
+  }
+  pin(relay->pid(), 0);
+  if (!relay->wait_ready(wait_ms)) {
+    fprintf(stderr, "vok_bench: the relay did not start\n");
+    exit(1);
+  }
+  for (int i = 0; !baseline && i < 4; ++i) {
+    Udp control(kQuads[i], 6012);
+    if (invite(control, names[i], wait_ms).empty()) {
+      fprintf(stderr, "vok_bench: no reply to the invitation of %s\n", names[i]);
+      exit(1);
+    }
+  }
+  return relay;
+}
+
+void stop_relay(std::unique_ptr<Relay>& relay, int wait_ms = 3000) {
+  relay->signal(SIGTERM);
+  relay->wait_exit(wait_ms);
+  relay.reset();
+}
+
+double percentile(std::vector<long long> v, double p) {
+  if (v.empty())
+    return 0;
+  std::sort(v.begin(), v.end());
+  return v[static_cast<size_t>(p * (v.size() - 1))] / 1000.0;
+}
+
+Result blast(pid_t pid, Receivers& rx, Sender& tx, int size, long n) {
+  rx.reset(false);
+  std::string payload(static_cast<size_t>(size), 'b');
+  const long long cpu0 = cpu_ns(pid), first = now_ns();
+  for (long i = 0; i < n; ++i)
+    tx.send(payload);
+  const long long last = rx.settle();
+  const double got = rx.average();
+  return {"", "blast " + std::to_string(size), 0, got / ((last - first) / 1e9), 1 - got / n,
+          (cpu_ns(pid) - cpu0) / 1e3 / std::max(got, 1.0), 0, 0};
+}
+
+Result paced(pid_t pid, Receivers& rx, Sender& tx, int rate, int seconds) {
+  rx.reset(true);
+  std::string payload(256, 'p');
+  const long n = static_cast<long>(rate) * seconds;
+  const long long cpu0 = cpu_ns(pid), start = now_ns(CLOCK_MONOTONIC);
+  for (long i = 0; i < n; ++i) {
+    const long long due = start + i * 1000000000LL / rate;
+    while (now_ns(CLOCK_MONOTONIC) < due) {
+    }
+    tx.send(payload);
+  }
+  rx.settle();
+  const double got = rx.average();
+  const std::vector<long long> lat = rx.latencies();
+  return {"", "paced " + std::to_string(rate) + "/s", 0, got / seconds, 1 - got / n,
+          (cpu_ns(pid) - cpu0) / 1e3 / std::max(got, 1.0), percentile(lat, 0.5),
+          percentile(lat, 0.99)};
+}
+
+Result burst(pid_t pid, Receivers& rx, Sender& tx, long n) {
+  Result r = blast(pid, rx, tx, 1024, n);
+  r.kase = "burst " + std::to_string(n);
+  return r;
+}
+
+// Relays total datagrams of 64 bytes in chunks the relay can take whole; what it relayed.
+long relay_steadily(Receivers& rx, Sender& tx, long total, int chunk, int wait_ms) {
+  rx.reset(false);
+  std::string payload(64, 's');
+  long sent = 0;
+  while (sent < total) {
+    for (int i = 0; i < chunk && sent < total; ++i, ++sent)
+      tx.send(payload);
+    const long long end = now_ns(CLOCK_MONOTONIC) + wait_ms * 1000000LL;
+    while (rx.count(0) < sent && now_ns(CLOCK_MONOTONIC) < end)
+      usleep(200);
+  }
+  rx.settle(100);
+  return rx.count(0);
+}
+
+std::string median_table(const std::vector<Result>& rows, std::vector<std::string>* csv) {
+  std::map<std::string, std::map<std::string, std::vector<Result>>> by;  // case -> relay
+  std::vector<std::string> order;
+  for (const Result& r : rows) {
+    if (by.find(r.kase) == by.end())
+      order.push_back(r.kase);
+    by[r.kase][r.relay].push_back(r);
+  }
+  auto median = [](std::vector<Result> v, double Result::*field) {
+    std::sort(v.begin(), v.end(), [&](const Result& a, const Result& b) { return a.*field < b.*field; });
+    return v.empty() ? 0.0 : v[v.size() / 2].*field;
+  };
+  std::ostringstream t;
+  char line[512];
+  t << "| case | relay | datagrams/s per listener | loss | CPU us/datagram | latency p50 us | "
+       "latency p99 us |\n|---|---|---|---|---|---|---|\n";
+  for (const std::string& k : order) {
+    for (const char* relay : {"vok_relay", "baseline"}) {
+      const auto& v = by[k][relay];
+      snprintf(line, sizeof line, "| %s | %s | %.0f | %.2f%% | %.2f | %.1f | %.1f |\n", k.c_str(),
+               relay, median(v, &Result::rate), 100 * median(v, &Result::loss),
+               median(v, &Result::cpu_us), median(v, &Result::p50_us), median(v, &Result::p99_us));
+      t << line;
+    }
+    const auto& a = by[k]["vok_relay"];
+    const auto& b = by[k]["baseline"];
+    snprintf(line, sizeof line, "| %s | **ratio** | **%.3f** | | %.3f | %.3f | %.3f |\n", k.c_str(),
+             median(a, &Result::rate) / median(b, &Result::rate),
+             median(a, &Result::cpu_us) / median(b, &Result::cpu_us),
+             median(b, &Result::p50_us) > 0 ? median(a, &Result::p50_us) / median(b, &Result::p50_us) : 0,
+             median(b, &Result::p99_us) > 0 ? median(a, &Result::p99_us) / median(b, &Result::p99_us) : 0);
+    t << line;
+    snprintf(line, sizeof line, "\"%s\",%.0f,%.0f,%.2f,%.2f", k.c_str(), median(a, &Result::rate),
+             median(b, &Result::rate), median(a, &Result::p99_us), median(b, &Result::p99_us));
+    csv->push_back(line);
+  }
+  return t.str();
+}
+
+// dnsmasq answering the bench names with the listeners' addresses; null where it is missing.
+std::unique_ptr<Relay> start_dns() {
+  if (access("/usr/sbin/dnsmasq", X_OK) != 0)
+    return nullptr;
+  std::vector<std::string> args = {"--keep-in-foreground", "--no-resolv", "--no-hosts",
+                                   "--listen-address=127.0.0.1", "--bind-interfaces",
+                                   "--user=root", "--group=root", "--pid-file=",
+                                   "--log-facility=/dev/null"};
+  for (int i = 0; i < 4; ++i)
+    args.push_back(std::string("--address=/") + kDnsNames[i] + "/" + kQuads[i]);
+  auto dns = std::make_unique<Relay>(args, std::vector<std::string>{}, -1, "/usr/sbin/dnsmasq");
+  pin(dns->pid(), 1);
+  for (int i = 0; i < 100; ++i) {
+    if (gethostbyname(kDnsNames[3]) != nullptr)
+      return dns;
+    usleep(30000);
+  }
+  fprintf(stderr, "vok_bench: dnsmasq did not answer\n");
+  return nullptr;
+}
+
+// Milliseconds from sending a datagram until the first listener has it, when the datagram
+// before it is held up by the last listener's name lookup.
+double stall_ms(Receivers& rx, Sender& tx) {
+  rx.reset(false);
+  std::string payload(64, 'd');
+  tx.send(payload);
+  const long long sent = now_ns(CLOCK_MONOTONIC);
+  tx.send(payload);
+  while (rx.count(0) < 2 && now_ns(CLOCK_MONOTONIC) - sent < 60000000000LL)
+    usleep(100);
+  return (now_ns(CLOCK_MONOTONIC) - sent) / 1e6;
+}
+
+// Heap allocations vok_relay makes while relaying n datagrams, counted by valgrind.
+long valgrind_allocs(Receivers& rx, Sender& tx, long n) {
+  const std::string log = "/tmp/valgrind-" + std::to_string(n) + ".log";
+  auto relay = start_relay(false, kQuads, "/usr/bin/valgrind",
+                           {"--tool=memcheck", "--log-file=" + log, kRelayPath}, 30000);
+  relay_steadily(rx, tx, n, 500, 2000);
+  stop_relay(relay, 30000);
+  std::ifstream in(log);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t at = text.find("total heap usage: ");
+  return at == std::string::npos ? -1 : atol(text.c_str() + at + 18);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int reps = 5;
+  bool quick = false;
+  std::string out = "bench/results";
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--reps") == 0 && i + 1 < argc)
+      reps = atoi(argv[++i]);
+    else if (strcmp(argv[i], "--quick") == 0)
+      quick = true;
+    else if (strcmp(argv[i], "--out") == 0 && i + 1 < argc)
+      out = argv[++i];
+  }
+  mkdir(out.c_str(), 0755);
+  std::string why;
+  if (!enter_sandbox(&why)) {
+    fprintf(stderr, "vok_bench: cannot build its private network: %s\n", why.c_str());
+    return 1;
+  }
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  pin(0, 1);  // the load and the receivers on CPU 1, the relay on CPU 0
+  LogSink log;
+  Receivers rx;
+  Sender tx;
+  const long blast_n = quick ? 20000 : 200000;
+  const int paced_s = quick ? 1 : 5;
+
+  std::vector<Result> rows;
+  std::ofstream raw(out + "/raw.csv");
+  raw << "relay,rep,case,datagrams_per_s_per_listener,loss,cpu_us_per_datagram,p50_us,p99_us\n";
+  for (int rep = 1; rep <= reps; ++rep) {
+    for (bool baseline : {false, true}) {
+      auto relay = start_relay(baseline, kQuads);
+      const pid_t pid = relay->pid();
+      std::vector<Result> got = {blast(pid, rx, tx, 64, blast_n), blast(pid, rx, tx, 512, blast_n),
+                                 blast(pid, rx, tx, 1400, blast_n),
+                                 paced(pid, rx, tx, 20000, paced_s), burst(pid, rx, tx, 2000)};
+      stop_relay(relay);
+      log.drain(0);
+      for (Result& r : got) {
+        r.relay = baseline ? "baseline" : "vok_relay";
+        r.rep = rep;
+        char line[256];
+        snprintf(line, sizeof line, "%s,%d,%s,%.0f,%.5f,%.3f,%.1f,%.1f", r.relay.c_str(), rep,
+                 r.kase.c_str(), r.rate, r.loss, r.cpu_us, r.p50_us, r.p99_us);
+        raw << line << "\n";
+        printf("  %s\n", line);
+        rows.push_back(r);
+      }
+    }
+  }
+  std::vector<std::string> medians;
+  const std::string table = median_table(rows, &medians);
+  std::ofstream(out + "/table.md") << table;
+  std::ofstream m(out + "/medians.csv");
+  m << "case,vok_relay,baseline,vok_p99,baseline_p99\n";
+  for (const std::string& line : medians)
+    m << line << "\n";
+  printf("\nMedians of %d runs each, alternating vok_relay and baseline:\n\n%s\n", reps,
+         table.c_str());
+
+  std::ostringstream extras;
+  char line[256];
+  {  // memory and trace writes
+    auto relay = start_relay(false, kQuads);
+    const pid_t pid = relay->pid();
+    const long idle_kb = resident_kb(pid);
+    const long long writes0 = proc_io(pid, "syscw:");
+    const long total = quick ? 100000 : 1000000;
+    const long relayed = relay_steadily(rx, tx, total, 1500, 1000);
+    snprintf(line, sizeof line,
+             "resident memory: %ld kB idle with 4 listeners, %ld kB after relaying %ld datagrams\n"
+             "write system calls: %lld for %ld datagrams (%ld trace lines)\n",
+             idle_kb, resident_kb(pid), relayed, proc_io(pid, "syscw:") - writes0, relayed,
+             relayed * 4);
+    extras << line;
+    stop_relay(relay);
+  }
+  {  // the cost of name resolution, per listener naming
+    auto dns = start_dns();
+    const struct {
+      const char* how;
+      const char* const* names;
+    } namings[] = {{"dotted quads", kQuads}, {"/etc/hosts names", kHostNames}, {"DNS names", kDnsNames}};
+    for (const auto& n : namings) {
+      if (n.names == kDnsNames && dns == nullptr)
+        continue;
+      auto relay = start_relay(false, n.names);
+      const Result r = blast(relay->pid(), rx, tx, 64, quick ? 5000 : 50000);
+      snprintf(line, sizeof line, "listeners by %s: %.0f datagrams/s per listener, %.2f us CPU per datagram\n",
+               n.how, r.rate, r.cpu_us);
+      extras << line;
+      stop_relay(relay);
+    }
+    if (dns != nullptr) {
+      const char* mixed[4] = {kQuads[0], kQuads[1], kQuads[2], kDnsNames[3]};
+      auto relay = start_relay(false, mixed);
+      dns->signal(SIGSTOP);
+      snprintf(line, sizeof line, "DNS server stops answering: the loop stalls %.0f ms per datagram\n",
+               stall_ms(rx, tx));
+      extras << line;
+      dns->signal(SIGCONT);
+      rx.settle(100);
+      dns->signal(SIGKILL);
+      dns->wait_exit();
+      snprintf(line, sizeof line, "DNS server gone (port closed): the loop stalls %.2f ms per datagram\n",
+               stall_ms(rx, tx));
+      extras << line;
+      stop_relay(relay, 20000);
+    }
+  }
+  if (access("/usr/bin/valgrind", X_OK) == 0) {
+    const long n = quick ? 10000 : 100000;
+    const long base = valgrind_allocs(rx, tx, 0), loaded = valgrind_allocs(rx, tx, n);
+    snprintf(line, sizeof line, "heap allocations: %ld with no datagram, %ld after %ld datagrams "
+             "(%.4f per datagram)\n", base, loaded, n, static_cast<double>(loaded - base) / n);
+    extras << line;
+  }
+  std::ofstream(out + "/extras.txt") << extras.str();
+  printf("%s", extras.str().c_str());
+  log.drain(0);
+  return 0;
+}
