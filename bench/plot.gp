@@ -2,7 +2,7 @@
 set terminal pngcairo size 1100,460 font "sans,10"
 set output "bench/results/bench.png"
 set datafile separator ","
-set multiplot layout 1,2 title "vok_relay and the C baseline, 4 listeners, medians of alternating runs"
+set multiplot layout 1,2 title "vok\\_relay and the C baseline, 4 listeners, medians of alternating runs"
 set style data histogram
 set style histogram clustered gap 1
 set style fill solid 0.8 border -1

@@ -376,7 +376,7 @@ long valgrind_allocs(Receivers& rx, Sender& tx, long n) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int reps = 5;
+  int reps = 9;
   bool quick = false;
   std::string out = "bench/results";
   for (int i = 1; i < argc; ++i) {

@@ -215,6 +215,17 @@ TEST(NetTest, GroupChannelIsMinusOneWhenItCannotBeBoundOrJoined) {
   EXPECT_EQ(before, own_fds());
 }
 
+TEST(NetTest, ReceiveBufferGoesBeyondTheSystemLimitWhereThatIsAllowed) {
+  const int fd = net_open(nullptr, 7040, 0);
+  const int want = 4 << 20;
+  const int granted = net_rcvbuf(fd, want);
+  if (geteuid() == 0)
+    EXPECT_EQ(2 * want, granted) << "the kernel doubles what it grants";
+  else
+    EXPECT_GT(granted, 0);
+  close(fd);
+}
+
 TEST(NetTest, PlainCProgramCallsEveryFunction) {
   EXPECT_EQ(0, system(VOK_C_LINKAGE_PATH));
 }

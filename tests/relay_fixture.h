@@ -15,6 +15,13 @@
 
 const char kGroup[] = "224.2.127.254";
 
+// A client host: its reply socket at 6012 and its announcement socket at 9875.
+struct Client {
+  explicit Client(const TestHost& h) : name(h.name), control(h.addr, 6012), in(h.addr, 9875) {}
+  std::string name;
+  Udp control, in;
+};
+
 class RelayTest : public testing::Test {
  protected:
   void TearDown() override { EXPECT_EQ("", Relay::sanitizer_report()); }
@@ -36,6 +43,12 @@ class RelayTest : public testing::Test {
     EXPECT_EQ(kUserDebug, line.priority);
     EXPECT_EQ("tavi-K", line.ident);
     EXPECT_EQ(relay.pid(), line.pid);
+  }
+
+  // Invites the client; the relay must answer it and log it.
+  void admit(const Relay& relay, const Client& c) {
+    EXPECT_EQ("Reply Invite_vok_relay " + c.name, invite(c.control, c.name));
+    expect_log(relay, "a new client [" + c.name + "]");
   }
 
   void quit(Relay& relay, int sig = SIGTERM) {
@@ -66,11 +79,5 @@ class RelayTest : public testing::Test {
   Udp announcer_{"127.0.0.1", 0};
 };
 
-// A client host: its reply socket at 6012 and its announcement socket at 9875.
-struct Client {
-  explicit Client(const TestHost& h) : name(h.name), control(h.addr, 6012), in(h.addr, 9875) {}
-  std::string name;
-  Udp control, in;
-};
 
 #endif
