@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "harness.h"
+#include "sandbox.h"
 
 #ifndef VOK_BASELINE_PATH
 #error "VOK_BASELINE_PATH names the baseline relay"
@@ -196,15 +196,15 @@ struct Result {
 };
 
 // The relay under test with its four listeners, pinned to CPU 0.
-std::unique_ptr<Relay> start_relay(bool baseline, const char* const names[4],
+std::unique_ptr<Process> start_relay(bool baseline, const char* const names[4],
                                    const char* program = nullptr,
                                    std::vector<std::string> args = {}, int wait_ms = 3000) {
-  std::unique_ptr<Relay> relay;
+  std::unique_ptr<Process> relay;
   if (baseline) {
-    relay = std::make_unique<Relay>(std::vector<std::string>(kQuads, kQuads + 4),
+    relay = std::make_unique<Process>(std::vector<std::string>(kQuads, kQuads + 4),
                                     std::vector<std::string>{}, -1, VOK_BASELINE_PATH);
   } else {
-    relay = std::make_unique<Relay>(args, std::vector<std::string>{}, -1, program);
+    relay = std::make_unique<Process>(args, std::vector<std::string>{}, -1, program);
   }
   pin(relay->pid(), 0);
   if (!relay->wait_ready(wait_ms)) {
@@ -221,7 +221,7 @@ std::unique_ptr<Relay> start_relay(bool baseline, const char* const names[4],
   return relay;
 }
 
-void stop_relay(std::unique_ptr<Relay>& relay, int wait_ms = 3000) {
+void stop_relay(std::unique_ptr<Process>& relay, int wait_ms = 3000) {
   relay->signal(SIGTERM);
   relay->wait_exit(wait_ms);
   relay.reset();
@@ -327,7 +327,7 @@ std::string median_table(const std::vector<Result>& rows, std::vector<std::strin
 }
 
 // dnsmasq answering the bench names with the listeners' addresses; null where it is missing.
-std::unique_ptr<Relay> start_dns() {
+std::unique_ptr<Process> start_dns() {
   if (access("/usr/sbin/dnsmasq", X_OK) != 0)
     return nullptr;
   std::vector<std::string> args = {"--keep-in-foreground", "--no-resolv", "--no-hosts",
@@ -336,7 +336,7 @@ std::unique_ptr<Relay> start_dns() {
                                    "--log-facility=/dev/null"};
   for (int i = 0; i < 4; ++i)
     args.push_back(std::string("--address=/") + kDnsNames[i] + "/" + kQuads[i]);
-  auto dns = std::make_unique<Relay>(args, std::vector<std::string>{}, -1, "/usr/sbin/dnsmasq");
+  auto dns = std::make_unique<Process>(args, std::vector<std::string>{}, -1, "/usr/sbin/dnsmasq");
   pin(dns->pid(), 1);
   for (int i = 0; i < 100; ++i) {
     if (gethostbyname(kDnsNames[3]) != nullptr)

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "harness.h"
+#include "sandbox.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ struct Client {
     if (pipe2(out, O_CLOEXEC) < 0)
       return;
     printf("%s (%s) runs: vok_client relayhost %s\n", host.name, host.addr, host.name);
-    process = std::make_unique<Relay>(std::vector<std::string>{"relayhost", host.name},
+    process = std::make_unique<Process>(std::vector<std::string>{"relayhost", host.name},
                                       std::vector<std::string>{}, out[1], kClientPath);
     close(out[1]);
     lines = std::make_unique<LineReader>(out[0]);
@@ -47,7 +47,7 @@ struct Client {
     }
   }
   std::string name;
-  std::unique_ptr<Relay> process;
+  std::unique_ptr<Process> process;
   std::unique_ptr<LineReader> lines;
 };
 
@@ -62,7 +62,7 @@ int main() {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   printf("A private network with only a loopback interface; the relay's host is relayhost.\n");
   LogSink log;
-  Relay relay({});
+  Process relay({});
   if (!relay.wait_ready()) {
     fprintf(stderr, "vok_demo: the relay did not start\n");
     return 1;

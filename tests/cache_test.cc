@@ -87,17 +87,4 @@ TEST_F(CacheTest, EntriesThatAreNotAnnouncementsYieldNothing) {
     EXPECT_EQ("<none>", datagram(name)) << name;
 }
 
-TEST_F(CacheTest, ReadingEntriesLeavesNoDescriptorOpen) {
-  put("e", "n=s\nk=k\nbody");
-  const int before = dup(0);
-  close(before);
-  for (int i = 0; i < 2000; ++i) {
-    ASSERT_EQ(kHeader + "body", datagram("e"));
-    ASSERT_EQ(1u, cache_entry_names(dirfd_).size());
-  }
-  const int after = dup(0);
-  close(after);
-  EXPECT_EQ(before, after);
-}
-
 }  // namespace

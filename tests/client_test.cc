@@ -12,10 +12,10 @@ namespace {
 class ClientTest : public RelayTest {
  protected:
   // Runs vok_client with args, its output readable line by line.
-  std::unique_ptr<Relay> client(const std::vector<std::string>& args, int* out_fd) {
+  std::unique_ptr<Process> client(const std::vector<std::string>& args, int* out_fd) {
     int out[2];
     EXPECT_EQ(0, pipe2(out, O_CLOEXEC));
-    auto c = std::make_unique<Relay>(args, std::vector<std::string>{}, out[1], kClientPath);
+    auto c = std::make_unique<Process>(args, std::vector<std::string>{}, out[1], kClientPath);
     close(out[1]);
     *out_fd = out[0];
     return c;

@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "harness.h"
+#include "sandbox.h"
 #include "interpose.h"
 #include "network/net.h"
 

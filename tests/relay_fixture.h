@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "harness.h"
+#include "sandbox.h"
 
 const char kGroup[] = "224.2.127.254";
 
@@ -24,19 +24,19 @@ struct Client {
 
 class RelayTest : public testing::Test {
  protected:
-  void TearDown() override { EXPECT_EQ("", Relay::sanitizer_report()); }
+  void TearDown() override { EXPECT_EQ("", Process::sanitizer_report()); }
 
   // Starts the relay, checks its start line and waits until its ports are bound.
-  std::unique_ptr<Relay> start(const std::vector<std::string>& args = {},
+  std::unique_ptr<Process> start(const std::vector<std::string>& args = {},
                                const std::vector<std::string>& env = {}) {
-    auto relay = std::make_unique<Relay>(args, env);
+    auto relay = std::make_unique<Process>(args, env);
     expect_log(*relay, "vok_relay server start");
     EXPECT_TRUE(relay->wait_ready());
     return relay;
   }
 
   // The next log line is msg, from the relay, with its identity and priority.
-  void expect_log(const Relay& relay, const std::string& msg) {
+  void expect_log(const Process& relay, const std::string& msg) {
     LogLine line;
     ASSERT_TRUE(log_.next(&line)) << "no log line; wanted \"" << msg << '"';
     EXPECT_EQ(msg, line.msg);
@@ -46,12 +46,12 @@ class RelayTest : public testing::Test {
   }
 
   // Invites the client; the relay must answer it and log it.
-  void admit(const Relay& relay, const Client& c) {
+  void admit(const Process& relay, const Client& c) {
     EXPECT_EQ("Reply Invite_vok_relay " + c.name, invite(c.control, c.name));
     expect_log(relay, "a new client [" + c.name + "]");
   }
 
-  void quit(Relay& relay, int sig = SIGTERM) {
+  void quit(Process& relay, int sig = SIGTERM) {
     relay.signal(sig);
     expect_log(relay, "vok_relay server quit");
     EXPECT_EQ(1, relay.wait_exit(1000));

@@ -27,7 +27,7 @@ TEST_F(RelayTest, QuitsWithItsLineAndStatus1OnEitherSignalAndKeepsStdDescriptors
 TEST_F(RelayTest, UsageGoesToTheCallerAfterTheStartLine) {
   int out[2];
   ASSERT_EQ(0, pipe(out));
-  Relay relay({"-h"}, {}, out[1]);
+  Process relay({"-h"}, {}, out[1]);
   close(out[1]);
   expect_log(relay, "vok_relay server start");
   EXPECT_EQ(0, relay.wait_exit());
@@ -46,7 +46,7 @@ TEST_F(RelayTest, StartUpFailsWithItsReasonWhenAPortIsHeld) {
                {6012, "cannot open socket to listen to request"}};
   for (const auto& c : cases) {
     Udp holder("0.0.0.0", c.port, false);
-    Relay relay({});
+    Process relay({});
     expect_log(relay, "vok_relay server start");
     expect_log(relay, c.reason);
     EXPECT_EQ(0, relay.wait_exit());

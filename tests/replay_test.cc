@@ -21,8 +21,8 @@ class ReplayTest : public RelayTest {
   void put(const std::string& name, const std::string& content) {
     std::ofstream(cache_ + "/" + name, std::ios::binary) << content;
   }
-  std::unique_ptr<Relay> start_loadcache(const std::string& home) {
-    auto relay = std::make_unique<Relay>(std::vector<std::string>{"-loadcache"},
+  std::unique_ptr<Process> start_loadcache(const std::string& home) {
+    auto relay = std::make_unique<Process>(std::vector<std::string>{"-loadcache"},
                                          std::vector<std::string>{"HOME=" + home});
     expect_log(*relay, "vok_relay server start");
     expect_log(*relay, "enable loading cache");
@@ -121,7 +121,7 @@ TEST_F(ReplayTest, CacheThatCannotBeOpenedIsLoggedAndTheClientStillAdmitted) {
   } cases[] = {{{"HOME=" + no_cache}, no_cache + "/.vok/cache"},
                {{}, "$HOME/.vok/cache"}};
   for (const auto& c : cases) {
-    auto relay = std::make_unique<Relay>(std::vector<std::string>{"-loadcache"}, c.env);
+    auto relay = std::make_unique<Process>(std::vector<std::string>{"-loadcache"}, c.env);
     expect_log(*relay, "vok_relay server start");
     expect_log(*relay, "enable loading cache");
     ASSERT_TRUE(relay->wait_ready());

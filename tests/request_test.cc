@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include "EventsDismisser.h"
 #include "request.h"
 
 namespace {
@@ -40,38 +39,6 @@ TEST(RequestTest, SplitsTwoWordsAndRefusesWhatCannotBeActedOnWhole) {
       EXPECT_STREQ(c.cmd, r.cmd);
       EXPECT_STREQ(c.name, r.name);
     }
-  }
-}
-
-TEST(RequestTest, ApplyAdmitsUpToCapacityAndRemovesOnlyWhatItAdmitted) {
-  EventsDismisser ed(4, -1);
-  Request r;
-  const struct {
-    const char* text;
-    RequestResult result;
-  } steps[] = {
-      {"Invite_vok_relay a", RequestResult::kAdmitted},
-      {"Invite_vok_relay a", RequestResult::kIgnored},
-      {"Reply Invite_vok_relay b", RequestResult::kIgnored},
-      {"Invite_vok_relay hhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhx", RequestResult::kIgnored},
-      {"Invite_vok_relay b", RequestResult::kAdmitted},
-      {"Invite_vok_relay c", RequestResult::kAdmitted},
-      {"Invite_vok_relay d", RequestResult::kAdmitted},
-      {"Invite_vok_relay e", RequestResult::kIgnored},
-      {"Stop_vok_relay e", RequestResult::kIgnored},
-      {"Stop_vok_relay b", RequestResult::kRemoved},
-      {"Stop_vok_relay b", RequestResult::kIgnored},
-      {"Invite_vok_relay e", RequestResult::kAdmitted},
-  };
-  for (const auto& step : steps)
-    EXPECT_EQ(step.result, apply_request(step.text, ed, 9875, &r)) << step.text;
-  const char* order[] = {"a", "c", "d", "e"};
-  ASSERT_EQ(4, ed.count());
-  for (int i = 0; i < 4; ++i)
-    EXPECT_STREQ(order[i], ed.at(i)->get_id());
-  for (const char* id : order) {
-    const std::string stop = std::string("Stop_vok_relay ") + id;
-    EXPECT_EQ(RequestResult::kRemoved, apply_request(stop.c_str(), ed, 9875, &r));
   }
 }
 

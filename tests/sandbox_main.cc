@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "harness.h"
+#include "sandbox.h"
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);

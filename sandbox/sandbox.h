@@ -1,8 +1,8 @@
-// harness.h -- a private network, mount and host-name sandbox, and what drives the real
+// sandbox.h -- a private network, mount and host-name sandbox, and what drives the real
 // daemon inside it: its /dev/log, its process and UDP clients. Setup failures
 // inside the sandbox abort with their reason: nothing can be tested after them.
-#ifndef VOK_TESTS_HARNESS_H
-#define VOK_TESTS_HARNESS_H
+#ifndef VOK_SANDBOX_SANDBOX_H
+#define VOK_SANDBOX_SANDBOX_H
 
 #include <netinet/in.h>
 #include <sys/types.h>
@@ -51,22 +51,22 @@ class LogSink {
   int fd_;
 };
 
-// The daemon under test (or another program of the project), run as a child process.
-class Relay {
+// A child process: the daemon (by default) or another program.
+class Process {
  public:
   // argv[0] is supplied; env entries are added to a minimal environment;
   // program null means the daemon.
-  explicit Relay(const std::vector<std::string>& args,
-                 const std::vector<std::string>& env = {}, int stdout_fd = -1,
-                 const char* program = nullptr);
-  ~Relay();  // kills the daemon if it still runs
+  explicit Process(const std::vector<std::string>& args,
+                   const std::vector<std::string>& env = {}, int stdout_fd = -1,
+                   const char* program = nullptr);
+  ~Process();  // kills it if it still runs
   pid_t pid() const { return pid_; }
   void signal(int sig) const;
   // Exit status, or -1 when it has not ended within timeout_ms (or died of a signal).
   int wait_exit(int timeout_ms = 3000);
   // True once both of the relay's ports are bound.
   bool wait_ready(int timeout_ms = 3000) const;
-  // What a sanitizer reported about the daemon, if anything; clears it.
+  // What a sanitizer reported about any child, if anything; clears it.
   static std::string sanitizer_report();
 
  private:

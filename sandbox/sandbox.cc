@@ -1,6 +1,6 @@
-// harness.cc -- a private network, mount and host-name sandbox, and what drives the real
+// sandbox.cc -- a private network, mount and host-name sandbox, and what drives the real
 // daemon inside it: its /dev/log, its process and UDP clients.
-#include "harness.h"
+#include "sandbox.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -231,8 +231,8 @@ std::vector<std::string> LogSink::drain(int quiet_ms) {
   return msgs;
 }
 
-Relay::Relay(const std::vector<std::string>& args, const std::vector<std::string>& env,
-             int stdout_fd, const char* program) {
+Process::Process(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                 int stdout_fd, const char* program) {
   std::vector<std::string> argv_s = {program != nullptr ? program : VOK_RELAY_PATH};
   argv_s.insert(argv_s.end(), args.begin(), args.end());
   std::vector<std::string> env_s = {
@@ -256,14 +256,14 @@ Relay::Relay(const std::vector<std::string>& args, const std::vector<std::string
   }
 }
 
-Relay::~Relay() {
+Process::~Process() {
   if (!reaped_) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
 }
 
-std::string Relay::sanitizer_report() {
+std::string Process::sanitizer_report() {
   std::string report;
   glob_t g;
   if (glob((std::string(kSanitizerLog) + "*").c_str(), 0, nullptr, &g) == 0) {
@@ -279,9 +279,9 @@ std::string Relay::sanitizer_report() {
   return report;
 }
 
-void Relay::signal(int sig) const { kill(pid_, sig); }
+void Process::signal(int sig) const { kill(pid_, sig); }
 
-int Relay::wait_exit(int timeout_ms) {
+int Process::wait_exit(int timeout_ms) {
   const long long end = now_ms() + timeout_ms;
   int status;
   while (!reaped_) {
@@ -297,7 +297,7 @@ int Relay::wait_exit(int timeout_ms) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool Relay::wait_ready(int timeout_ms) const {
+bool Process::wait_ready(int timeout_ms) const {
   const long long end = now_ms() + timeout_ms;
   while (!port_bound_any("/proc/net/udp", 6012) || !port_bound_any("/proc/net/udp", 9875)) {
     if (now_ms() >= end)
