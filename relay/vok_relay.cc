@@ -75,7 +75,7 @@ void serve_request(int request_fd, EventsDismisser& ed, int loadcache, char* buf
       const int len = snprintf(buffer, kDatagramMax + 1, "Reply Invite_vok_relay %s", r.name);
       net_write(request_fd, r.name, kRequestPort, buffer, len);
       if (loadcache)
-        load_cache(request_fd, *ed.at(ed.count() - 1));
+        load_cache(request_fd, *ed.at(ed.count() - 1));  // the one just admitted
       syslog(LOG_DEBUG, "a new client [%s]", r.name);
       break;
     }

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <glob.h>
+#include <limits.h>
 #include <net/if.h>
 #include <net/route.h>
 #include <poll.h>
@@ -148,6 +149,29 @@ bool port_bound_any(const char* table, int port) {
   return false;
 }
 
+// Mounts a fresh /tmp. A program that runs from under /tmp (a checkout there)
+// keeps its top directory, bound back in from the /tmp it hides.
+bool private_tmp(std::string* why) {
+  char exe[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  std::string top;
+  if (n > 5 && strncmp(exe, "/tmp/", 5) == 0) {
+    exe[n] = '\0';
+    top = std::string(exe + 5, strcspn(exe + 5, "/"));
+  }
+  const int old_tmp = top.empty() ? -1 : open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") < 0)
+    return fail(why, "tmpfs /tmp");
+  if (old_tmp < 0)
+    return true;
+  const std::string from = "/proc/self/fd/" + std::to_string(old_tmp) + "/" + top;
+  const std::string to = "/tmp/" + top;
+  const bool ok = mkdir(to.c_str(), 0755) == 0 &&
+                  mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+  close(old_tmp);
+  return ok || fail(why, "bind " + to);
+}
+
 }  // namespace
 
 bool readable(int fd, int timeout_ms) {
@@ -167,8 +191,8 @@ bool enter_sandbox(std::string* why) {
     return false;
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0)
     return fail(why, "make / private");
-  if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") < 0)
-    return fail(why, "tmpfs /tmp");
+  if (!private_tmp(why))
+    return false;
   // No NIS domain, as on most hosts, whatever the real host has.
   if (sethostname(kRelayHost, strlen(kRelayHost)) < 0 || setdomainname("(none)", 6) < 0)
     return fail(why, "sethostname");
