@@ -197,12 +197,12 @@ struct Result {
 
 // The relay under test with its four listeners, pinned to CPU 0.
 std::unique_ptr<Process> start_relay(bool baseline, const char* const names[4],
-                                   const char* program = nullptr,
-                                   std::vector<std::string> args = {}, int wait_ms = 3000) {
+                                     const char* program = nullptr,
+                                     std::vector<std::string> args = {}, int wait_ms = 3000) {
   std::unique_ptr<Process> relay;
   if (baseline) {
     relay = std::make_unique<Process>(std::vector<std::string>(kQuads, kQuads + 4),
-                                    std::vector<std::string>{}, -1, VOK_BASELINE_PATH);
+                                      std::vector<std::string>{}, -1, VOK_BASELINE_PATH);
   } else {
     relay = std::make_unique<Process>(args, std::vector<std::string>{}, -1, program);
   }
@@ -242,8 +242,10 @@ Result blast(pid_t pid, Receivers& rx, Sender& tx, int size, long n) {
     tx.send(payload);
   const long long last = rx.settle();
   const double got = rx.average();
-  return {"", "blast " + std::to_string(size), 0, got / ((last - first) / 1e9), 1 - got / n,
-          (cpu_ns(pid) - cpu0) / 1e3 / std::max(got, 1.0), 0, 0};
+  return {"",          "blast " + std::to_string(size),
+          0,           got / ((last - first) / 1e9),
+          1 - got / n, (cpu_ns(pid) - cpu0) / 1e3 / std::max(got, 1.0),
+          0,           0};
 }
 
 Result paced(pid_t pid, Receivers& rx, Sender& tx, int rate, int seconds) {
@@ -260,8 +262,13 @@ Result paced(pid_t pid, Receivers& rx, Sender& tx, int rate, int seconds) {
   rx.settle();
   const double got = rx.average();
   const std::vector<long long> lat = rx.latencies();
-  return {"", "paced " + std::to_string(rate) + "/s", 0, got / seconds, 1 - got / n,
-          (cpu_ns(pid) - cpu0) / 1e3 / std::max(got, 1.0), percentile(lat, 0.5),
+  return {"",
+          "paced " + std::to_string(rate) + "/s",
+          0,
+          got / seconds,
+          1 - got / n,
+          (cpu_ns(pid) - cpu0) / 1e3 / std::max(got, 1.0),
+          percentile(lat, 0.5),
           percentile(lat, 0.99)};
 }
 
@@ -296,7 +303,8 @@ std::string median_table(const std::vector<Result>& rows, std::vector<std::strin
     by[r.kase][r.relay].push_back(r);
   }
   auto median = [](std::vector<Result> v, double Result::*field) {
-    std::sort(v.begin(), v.end(), [&](const Result& a, const Result& b) { return a.*field < b.*field; });
+    std::sort(v.begin(), v.end(),
+              [&](const Result& a, const Result& b) { return a.*field < b.*field; });
     return v.empty() ? 0.0 : v[v.size() / 2].*field;
   };
   std::ostringstream t;
@@ -313,11 +321,14 @@ std::string median_table(const std::vector<Result>& rows, std::vector<std::strin
     }
     const auto& a = by[k]["vok_relay"];
     const auto& b = by[k]["baseline"];
-    snprintf(line, sizeof line, "| %s | **ratio** | **%.3f** | | %.3f | %.3f | %.3f |\n", k.c_str(),
-             median(a, &Result::rate) / median(b, &Result::rate),
-             median(a, &Result::cpu_us) / median(b, &Result::cpu_us),
-             median(b, &Result::p50_us) > 0 ? median(a, &Result::p50_us) / median(b, &Result::p50_us) : 0,
-             median(b, &Result::p99_us) > 0 ? median(a, &Result::p99_us) / median(b, &Result::p99_us) : 0);
+    snprintf(
+        line, sizeof line, "| %s | **ratio** | **%.3f** | | %.3f | %.3f | %.3f |\n", k.c_str(),
+        median(a, &Result::rate) / median(b, &Result::rate),
+        median(a, &Result::cpu_us) / median(b, &Result::cpu_us),
+        median(b, &Result::p50_us) > 0 ? median(a, &Result::p50_us) / median(b, &Result::p50_us)
+                                       : 0,
+        median(b, &Result::p99_us) > 0 ? median(a, &Result::p99_us) / median(b, &Result::p99_us)
+                                       : 0);
     t << line;
     snprintf(line, sizeof line, "\"%s\",%.0f,%.0f,%.2f,%.2f", k.c_str(), median(a, &Result::rate),
              median(b, &Result::rate), median(a, &Result::p99_us), median(b, &Result::p99_us));
@@ -330,10 +341,10 @@ std::string median_table(const std::vector<Result>& rows, std::vector<std::strin
 std::unique_ptr<Process> start_dns() {
   if (access("/usr/sbin/dnsmasq", X_OK) != 0)
     return nullptr;
-  std::vector<std::string> args = {"--keep-in-foreground", "--no-resolv", "--no-hosts",
-                                   "--listen-address=127.0.0.1", "--bind-interfaces",
-                                   "--user=root", "--group=root", "--pid-file=",
-                                   "--log-facility=/dev/null"};
+  std::vector<std::string> args = {
+      "--keep-in-foreground",    "--no-resolv", "--no-hosts",   "--listen-address=127.0.0.1",
+      "--bind-interfaces",       "--user=root", "--group=root", "--pid-file=",
+      "--log-facility=/dev/null"};
   for (int i = 0; i < 4; ++i)
     args.push_back(std::string("--address=/") + kDnsNames[i] + "/" + kQuads[i]);
   auto dns = std::make_unique<Process>(args, std::vector<std::string>{}, -1, "/usr/sbin/dnsmasq");
@@ -457,14 +468,16 @@ int main(int argc, char** argv) {
     const struct {
       const char* how;
       const char* const* names;
-    } namings[] = {{"dotted quads", kQuads}, {"/etc/hosts names", kHostNames}, {"DNS names", kDnsNames}};
+    } namings[] = {
+        {"dotted quads", kQuads}, {"/etc/hosts names", kHostNames}, {"DNS names", kDnsNames}};
     for (const auto& n : namings) {
       if (n.names == kDnsNames && dns == nullptr)
         continue;
       auto relay = start_relay(false, n.names);
       const Result r = blast(relay->pid(), rx, tx, 64, quick ? 5000 : 50000);
-      snprintf(line, sizeof line, "listeners by %s: %.0f datagrams/s per listener, %.2f us CPU per datagram\n",
-               n.how, r.rate, r.cpu_us);
+      snprintf(line, sizeof line,
+               "listeners by %s: %.0f datagrams/s per listener, %.2f us CPU per datagram\n", n.how,
+               r.rate, r.cpu_us);
       extras << line;
       stop_relay(relay);
     }
@@ -472,14 +485,16 @@ int main(int argc, char** argv) {
       const char* mixed[4] = {kQuads[0], kQuads[1], kQuads[2], kDnsNames[3]};
       auto relay = start_relay(false, mixed);
       dns->signal(SIGSTOP);
-      snprintf(line, sizeof line, "DNS server stops answering: the loop stalls %.0f ms per datagram\n",
+      snprintf(line, sizeof line,
+               "DNS server stops answering: the loop stalls %.0f ms per datagram\n",
                stall_ms(rx, tx));
       extras << line;
       dns->signal(SIGCONT);
       rx.settle(100);
       dns->signal(SIGKILL);
       dns->wait_exit();
-      snprintf(line, sizeof line, "DNS server gone (port closed): the loop stalls %.2f ms per datagram\n",
+      snprintf(line, sizeof line,
+               "DNS server gone (port closed): the loop stalls %.2f ms per datagram\n",
                stall_ms(rx, tx));
       extras << line;
       stop_relay(relay, 20000);
@@ -488,8 +503,10 @@ int main(int argc, char** argv) {
   if (access("/usr/bin/valgrind", X_OK) == 0) {
     const long n = quick ? 10000 : 100000;
     const long base = valgrind_allocs(rx, tx, 0), loaded = valgrind_allocs(rx, tx, n);
-    snprintf(line, sizeof line, "heap allocations: %ld with no datagram, %ld after %ld datagrams "
-             "(%.4f per datagram)\n", base, loaded, n, static_cast<double>(loaded - base) / n);
+    snprintf(line, sizeof line,
+             "heap allocations: %ld with no datagram, %ld after %ld datagrams "
+             "(%.4f per datagram)\n",
+             base, loaded, n, static_cast<double>(loaded - base) / n);
     extras << line;
   }
   std::ofstream(out + "/extras.txt") << extras.str();

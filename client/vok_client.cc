@@ -80,7 +80,8 @@ int main(int argc, char** argv) {
     name = argv[2];
   else if (gethostname(self, sizeof self - 1) == 0)
     name = self;
-  if (name.empty() || name.size() > kNameMax || name.find_first_of(" \t\r\n\v\f") != std::string::npos)
+  if (name.empty() || name.size() > kNameMax ||
+      name.find_first_of(" \t\r\n\v\f") != std::string::npos)
     fail("NAME must be one word of 1 to 31 characters: \"" + name + "\"");
 
   // Announcements for NAME arrive at its address: take that one where it is

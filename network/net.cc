@@ -2,8 +2,8 @@
 #include "net.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <rpcsvc/ypclnt.h>
 #include <stdio.h>
@@ -101,7 +101,8 @@ int net_open_noloopback(const char* group, int port, char ttl) {
 }
 
 int net_bind(const char* host, int port) {
-  const in_addr_t addr = host == nullptr ? htonl(INADDR_ANY) : static_cast<in_addr_t>(net_get_addr(host));
+  const in_addr_t addr =
+      host == nullptr ? htonl(INADDR_ANY) : static_cast<in_addr_t>(net_get_addr(host));
   if (host != nullptr && addr == 0)
     return -1;
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -188,10 +189,13 @@ in_addr host2ip(const char* host) {
   int len = 0;
   if (domain != nullptr &&
       yp_match(domain, "hosts.byname", host, static_cast<int>(strlen(host)), &value, &len) == 0) {
-    // The value is "ADDRESS NAME...", not always NUL-terminated.
+    // The value is "ADDRESS NAME...", of len bytes: read no further.
     char addr[16];
-    const int n = static_cast<int>(strcspn(value, " \t"));
-    snprintf(addr, sizeof addr, "%.*s", n < len ? n : len, value);
+    int n = 0;
+    while (n < len && n < static_cast<int>(sizeof addr) - 1 && value[n] != ' ' && value[n] != '\t')
+      ++n;
+    memcpy(addr, value, static_cast<size_t>(n));
+    addr[n] = '\0';
     result.s_addr = inet_addr(addr);
   }
   free(value);

@@ -16,7 +16,8 @@ TEST_F(RelayTest, QuitsWithItsLineAndStatus1OnEitherSignalAndKeepsStdDescriptors
     auto relay = start();
     for (int fd = 0; fd <= 2; ++fd) {
       char target[64] = {};
-      const std::string link = "/proc/" + std::to_string(relay->pid()) + "/fd/" + std::to_string(fd);
+      const std::string link =
+          "/proc/" + std::to_string(relay->pid()) + "/fd/" + std::to_string(fd);
       ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
       EXPECT_STREQ("/dev/null", target) << "descriptor " << fd;
     }

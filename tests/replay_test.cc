@@ -41,9 +41,8 @@ class ReplayTest : public RelayTest {
   }
   static std::string cwd_of(pid_t pid) {
     char target[4096] = {};
-    return readlink(("/proc/" + std::to_string(pid) + "/cwd").c_str(), target, sizeof target - 1) > 0
-               ? target
-               : "";
+    const std::string link = "/proc/" + std::to_string(pid) + "/cwd";
+    return readlink(link.c_str(), target, sizeof target - 1) > 0 ? target : "";
   }
 
   std::string home_, cache_;

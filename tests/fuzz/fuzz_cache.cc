@@ -54,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::replace(name.begin(), name.end(), '\0', '_');
   if (name.empty() || name == "." || name == "..")
     name = "entry" + name;
-  const std::string content(reinterpret_cast<const char*>(data) + 1 + name_len, size - 1 - name_len);
+  const std::string content(reinterpret_cast<const char*>(data) + 1 + name_len,
+                            size - 1 - name_len);
 
   const int fd = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (fd < 0 || write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
