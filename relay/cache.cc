@@ -38,14 +38,14 @@ bool is_regular(int dirfd, const char* name) {
 
 std::vector<std::string> cache_entry_names(int dirfd) {
   std::vector<std::string> names;
-  const int fd = dup(dirfd);
+  // A descriptor of its own, so the caller's keeps its offset and stays open.
+  const int fd = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
   if (dir == nullptr) {
     if (fd >= 0)
       close(fd);
     return names;
   }
-  rewinddir(dir);
   while (const dirent* e = readdir(dir)) {
     if (e->d_name[0] != '.' && strncmp(e->d_name, "tmp.dir", 7) != 0)
       names.emplace_back(e->d_name);
