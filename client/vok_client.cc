@@ -33,33 +33,29 @@ void request(const char* keyword) {
   exit(0);
 }
 
+long long monotonic_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
 // True when the relay's reply for name arrives on fd within a second.
 bool await_reply(int fd) {
   const std::string want = "Reply Invite_vok_relay " + name;
-  timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  ++deadline.tv_sec;
-  for (;;) {
-    timespec now, left;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    left.tv_sec = deadline.tv_sec - now.tv_sec;
-    left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
-    if (left.tv_nsec < 0) {
-      --left.tv_sec;
-      left.tv_nsec += 1000000000L;
-    }
-    if (left.tv_sec < 0)
-      return false;
+  const long long deadline = monotonic_ms() + 1000;
+  for (long long left; (left = deadline - monotonic_ms()) > 0;) {
+    const timespec wait = {static_cast<time_t>(left / 1000), (left % 1000) * 1000000L};
     fd_set ready;
     FD_ZERO(&ready);
     FD_SET(fd, &ready);
-    if (wait_readable(fd + 1, &ready, &left) <= 0)
+    if (wait_readable(fd + 1, &ready, &wait) <= 0)
       return false;
     char buf[2048];
     const int n = net_read_buf(fd, buf, sizeof buf);
     if (n == static_cast<int>(want.size()) && want.compare(0, want.size(), buf, n) == 0)
       return true;
   }
+  return false;
 }
 
 [[noreturn]] void fail(const std::string& why) {

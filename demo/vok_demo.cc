@@ -1,11 +1,9 @@
 // vok_demo.cc -- the relay at work in a private network: an announcer, the relay and two
 // vok_clients that invite themselves, with the relay's log and what each client shows.
-#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <unistd.h>
 
-#include <memory>
 #include <string>
 
 #include "sandbox.h"
@@ -29,26 +27,19 @@ std::string announcement(int n) {
 
 // A vok_client for one test host, its output read line by line.
 struct Client {
-  explicit Client(const TestHost& host) : name(host.name) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) < 0)
-      return;
+  explicit Client(const TestHost& host)
+      : name(host.name), process({"relayhost", host.name}, kClientPath) {
     printf("%s (%s) runs: vok_client relayhost %s\n", host.name, host.addr, host.name);
-    process = std::make_unique<Process>(std::vector<std::string>{"relayhost", host.name},
-                                      std::vector<std::string>{}, out[1], kClientPath);
-    close(out[1]);
-    lines = std::make_unique<LineReader>(out[0]);
   }
   void show(int timeout_ms = 1000) {
     std::string line;
-    while (lines->next(&line, timeout_ms)) {
+    while (process.next_line(&line, timeout_ms)) {
       printf("  %s shows: %s\n", name.c_str(), line.c_str());
       timeout_ms = 100;
     }
   }
   std::string name;
-  std::unique_ptr<Process> process;
-  std::unique_ptr<LineReader> lines;
+  PipedProcess process;
 };
 
 }  // namespace
@@ -78,8 +69,8 @@ int main() {
   for (int n = 1; n <= 3; ++n) {
     if (n == 3) {
       printf("SIGTERM to beta's vok_client, which sends \"Stop_vok_relay beta\"\n");
-      beta.process->signal(SIGTERM);
-      printf("  beta's vok_client ended with status %d\n", beta.process->wait_exit());
+      beta.process.signal(SIGTERM);
+      printf("  beta's vok_client ended with status %d\n", beta.process.wait_exit());
       show_log(log);
     }
     printf("the announcer multicasts session %d to 224.2.127.254:9875\n", n);
@@ -90,8 +81,8 @@ int main() {
   }
 
   printf("SIGTERM to alpha's vok_client and to the relay\n");
-  alpha.process->signal(SIGTERM);
-  alpha.process->wait_exit();
+  alpha.process.signal(SIGTERM);
+  alpha.process.wait_exit();
   show_log(log);
   relay.signal(SIGTERM);
   show_log(log);

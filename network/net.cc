@@ -32,10 +32,8 @@ bool is_multicast(in_addr_t addr) {
 // The NIS default domain, kept once obtained.
 char* domain = nullptr;
 
-// A UDP socket bound to port on all local addresses; for a multicast group,
-// joined to it on the interface with address iface. -1 when it cannot be bound.
-int open_bound(const char* group, int port, char ttl, in_addr_t iface) {
-  const in_addr_t addr = static_cast<in_addr_t>(net_get_addr(group));
+// A UDP socket with address reuse bound to addr:port; -1 when it cannot be bound.
+int bound_socket(in_addr_t addr, int port) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) {
     perror("socket");
@@ -44,13 +42,21 @@ int open_bound(const char* group, int port, char ttl, in_addr_t iface) {
   const int on = 1;
   if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
     perror("setsockopt SO_REUSEADDR");
-  const sockaddr_in sa = make_addr(htonl(INADDR_ANY), port);
+  const sockaddr_in sa = make_addr(addr, port);
   if (bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) < 0) {
     perror("bind");
     close(fd);
     return -1;
   }
-  if (is_multicast(addr)) {
+  return fd;
+}
+
+// A UDP socket bound to port on all local addresses; for a multicast group,
+// joined to it on the interface with address iface. -1 when it cannot be bound.
+int open_bound(const char* group, int port, char ttl, in_addr_t iface) {
+  const in_addr_t addr = static_cast<in_addr_t>(net_get_addr(group));
+  const int fd = bound_socket(htonl(INADDR_ANY), port);
+  if (fd >= 0 && is_multicast(addr)) {
     ip_mreq mreq;
     mreq.imr_multiaddr.s_addr = addr;
     mreq.imr_interface.s_addr = iface;
@@ -101,24 +107,10 @@ int net_open_noloopback(const char* group, int port, char ttl) {
 }
 
 int net_bind(const char* host, int port) {
-  const in_addr_t addr =
-      host == nullptr ? htonl(INADDR_ANY) : static_cast<in_addr_t>(net_get_addr(host));
-  if (host != nullptr && addr == 0)
-    return -1;
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) {
-    perror("socket");
-    return -1;
-  }
-  const int on = 1;
-  const sockaddr_in sa = make_addr(addr, port);
-  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-      bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) < 0) {
-    perror("bind");
-    close(fd);
-    return -1;
-  }
-  return fd;
+  if (host == nullptr)
+    return bound_socket(htonl(INADDR_ANY), port);
+  const in_addr_t addr = static_cast<in_addr_t>(net_get_addr(host));
+  return addr == 0 ? -1 : bound_socket(addr, port);
 }
 
 int net_rcvbuf(int fd, int bytes) {

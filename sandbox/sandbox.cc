@@ -392,7 +392,21 @@ bool Udp::recv(std::string* data, int timeout_ms, sockaddr_in* from, long long* 
 
 bool Udp::quiet(int ms) const { return !readable(fd_, ms); }
 
-bool LineReader::next(std::string* line, int timeout_ms) {
+PipedProcess::Pipe PipedProcess::make_pipe() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) < 0)
+    die("pipe");
+  return {fds[0], fds[1]};
+}
+
+PipedProcess::PipedProcess(const std::vector<std::string>& args, const char* program, Pipe p)
+    : Process(args, {}, p.write_end, program), fd_(p.read_end) {
+  close(p.write_end);  // the child has it: end of file comes when the child ends
+}
+
+PipedProcess::~PipedProcess() { close(fd_); }
+
+bool PipedProcess::next_line(std::string* line, int timeout_ms) {
   const long long end = now_ms() + timeout_ms;
   size_t nl;
   while ((nl = pending_.find('\n')) == std::string::npos) {

@@ -96,14 +96,22 @@ class Udp {
 extern const char kRelayPath[];
 extern const char kClientPath[];
 
-// Lines from a descriptor (a child's output), each within a time limit.
-class LineReader {
+// A child process whose standard output the caller reads line by line.
+class PipedProcess : public Process {
  public:
-  explicit LineReader(int fd) : fd_(fd) {}
+  explicit PipedProcess(const std::vector<std::string>& args, const char* program = nullptr)
+      : PipedProcess(args, program, make_pipe()) {}
+  ~PipedProcess();
   // The next line without its newline, or false when none is complete within timeout_ms.
-  bool next(std::string* line, int timeout_ms = 3000);
+  bool next_line(std::string* line, int timeout_ms = 3000);
 
  private:
+  struct Pipe {
+    int read_end, write_end;
+  };
+  static Pipe make_pipe();
+  PipedProcess(const std::vector<std::string>& args, const char* program, Pipe p);
+
   int fd_;
   std::string pending_;
 };

@@ -26,16 +26,13 @@ TEST_F(RelayTest, QuitsWithItsLineAndStatus1OnEitherSignalAndKeepsStdDescriptors
 }
 
 TEST_F(RelayTest, UsageGoesToTheCallerAfterTheStartLine) {
-  int out[2];
-  ASSERT_EQ(0, pipe(out));
-  Process relay({"-h"}, {}, out[1]);
-  close(out[1]);
+  PipedProcess relay({"-h"});
   expect_log(relay, "vok_relay server start");
   EXPECT_EQ(0, relay.wait_exit());
-  char text[128] = {};
-  EXPECT_EQ(30, read(out[0], text, sizeof text - 1));
-  EXPECT_STREQ("Usage: vok_relay [-loadcache]\n", text);
-  close(out[0]);
+  std::string line;
+  EXPECT_TRUE(relay.next_line(&line));
+  EXPECT_EQ("Usage: vok_relay [-loadcache]", line);
+  EXPECT_FALSE(relay.next_line(&line, 100)) << "nothing more";
   EXPECT_TRUE(log_.drain().empty());
 }
 
