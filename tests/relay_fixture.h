@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -32,6 +33,14 @@ class RelayTest : public testing::Test {
     auto relay = std::make_unique<Process>(args, env);
     expect_log(*relay, "vok_relay server start");
     EXPECT_TRUE(relay->wait_ready());
+    // No trace line or error text can ever land in a socket or the log.
+    for (int fd = 0; fd <= 2; ++fd) {
+      char target[64] = {};
+      const std::string link =
+          "/proc/" + std::to_string(relay->pid()) + "/fd/" + std::to_string(fd);
+      EXPECT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+      EXPECT_STREQ("/dev/null", target) << "descriptor " << fd;
+    }
     return relay;
   }
 
