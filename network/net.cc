@@ -89,8 +89,12 @@ int net_get_addr(const char* hostname) {
   in_addr_t addr = inet_addr(hostname);
   if (addr != INADDR_NONE)
     return static_cast<int>(addr);
-  const hostent* he = gethostbyname(hostname);
-  if (he == nullptr || he->h_addrtype != AF_INET || he->h_addr_list[0] == nullptr) {
+  // The reentrant lookup, so that several threads may resolve at once.
+  hostent entry, *he = nullptr;
+  char work[8192];
+  int err = 0;
+  if (gethostbyname_r(hostname, &entry, work, sizeof work, &he, &err) != 0 || he == nullptr ||
+      he->h_addrtype != AF_INET || he->h_addr_list[0] == nullptr) {
     perror("bad hostname");
     return 0;
   }

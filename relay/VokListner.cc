@@ -1,9 +1,13 @@
 // VokListner.cc -- a client host and port that relayed datagrams are sent to.
 #include "VokListner.h"
 
+#include <stdio.h>
 #include <string.h>
+#include <sys/socket.h>
 
-#include "network/net.h"
+namespace {
+unsigned next_serial = 0;
+}
 
 VokListner* VokListner::make(const char* name, int port) {
   const size_t len = strnlen(name, kMaxId + 1);
@@ -12,15 +16,19 @@ VokListner* VokListner::make(const char* name, int port) {
   return new VokListner(name, port);
 }
 
-VokListner::VokListner(const char* name, int port) : port(port) {
+VokListner::VokListner(const char* name, int port) : serial(++next_serial), port(port) {
   snprintf(id, sizeof id, "%s", name);
+  memset(&to, 0, sizeof to);
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
 }
 
-FILE* VokListner::trace = stdout;
+void VokListner::set_address(in_addr_t addr) {
+  if (addr != 0)
+    to.sin_addr.s_addr = addr;
+}
 
-// The name is resolved at every send, so a client that changes address is followed.
 void VokListner::send_msg(int fd, const char* msg, int len) {
-  net_write(fd, id, port, msg, len);
-  if (trace != nullptr)
-    fprintf(trace, "msg for [%s/%d]\n", id, port);
+  if (destination() != nullptr)
+    sendto(fd, msg, static_cast<size_t>(len), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }

@@ -1,10 +1,12 @@
-// VokListner.h -- a client host and port that relayed datagrams are sent to.
+// VokListner.h -- a client host and port that relayed datagrams are sent to, with the
+// state the loop keeps for it: the address last found, its next lookup, its replay.
 #ifndef VOK_RELAY_VOK_LISTNER_H
 #define VOK_RELAY_VOK_LISTNER_H
 
-#include <stdio.h>
+#include <netinet/in.h>
 
 #include "EventsDismisser.h"
+#include "cache.h"
 
 class VokListner : public Listener {
  public:
@@ -12,21 +14,53 @@ class VokListner : public Listener {
   // cut, since a cut name would be some other host.
   static const int kMaxId = 31;
 
-  // A new listener, or null when name is empty or longer than kMaxId.
+  // A new listener with no address yet, or null when name is empty or longer
+  // than kMaxId.
   static VokListner* make(const char* name, int port);
 
-  // Where each send's trace line goes; null for nowhere.
-  static FILE* trace;
-
+  // Sends to the address last found; nothing while there is none.
   void send_msg(int fd, const char* msg, int len) override;
   const char* get_id() const override { return id; }
   int get_port() const { return port; }
+
+  // Where datagrams for it go, or null while its name has no address.
+  const sockaddr_in* destination() const { return to.sin_addr.s_addr != 0 ? &to : nullptr; }
+  // Keeps a lookup's result; 0 (the name did not resolve) keeps the old one,
+  // so a name server that fails for a while costs nothing.
+  void set_address(in_addr_t addr);
+
+  // Tags this listener's lookups, so an answer for one removed meanwhile is
+  // recognised; unique for the life of the process.
+  const unsigned serial;
+
+  // Counts of the relay path: integers only.
+  void count_relayed(unsigned bytes) {
+    ++relayed;
+    relayed_bytes += bytes;
+  }
+  // A failed send also asks for its name to be looked up again soon.
+  void count_send_failure() {
+    ++send_failures;
+    lookup_soon = true;
+  }
+  unsigned long relayed = 0, relayed_bytes = 0, send_failures = 0;
+
+  // The loop's bookkeeping (monotonic milliseconds).
+  enum Stage { kNew, kReplaying, kServed };
+  Stage stage = kNew;         // kNew until its first lookup has answered
+  bool resolving = false;     // a lookup is on its way
+  bool lookup_soon = false;   // a send failed: look up again, at most once a second
+  long long looked_up = 0;    // when the last lookup started
+  long long next_lookup = 0;  // when its name is looked up again
+  Replay replay;              // the cache entries still to send it
+  long long replay_due = 0;   // when the next one goes
 
  private:
   VokListner(const char* name, int port);
 
   char id[kMaxId + 1];
   int port;
+  sockaddr_in to;
 };
 
 #endif

@@ -8,12 +8,11 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "shutdown.h"
+#include "log.h"
 
 namespace {
 
@@ -81,25 +80,39 @@ int cache_datagram(int dirfd, const char* name, char* out) {
   return len;
 }
 
-void load_cache(int fd, Listener& l) {
+Replay::~Replay() { finish(); }
+
+void Replay::finish() {
+  if (dirfd_ >= 0)
+    close(dirfd_);
+  dirfd_ = -1;
+  names_.clear();
+  next_ = 0;
+}
+
+bool Replay::start() {
+  finish();
   const char* home = getenv("HOME");
   const std::string path = std::string(home != nullptr ? home : "$HOME") + "/.vok/cache";
-  const int dirfd = home != nullptr && path.size() < PATH_MAX
-                        ? open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                        : -1;
-  if (dirfd < 0) {
-    syslog(LOG_DEBUG, "cannot chdir to %s", path.c_str());
-    return;
+  if (home != nullptr && path.size() < PATH_MAX)
+    dirfd_ = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirfd_ < 0) {
+    log_line("cannot chdir to %s", path.c_str());
+    return false;
   }
+  names_ = cache_entry_names(dirfd_);
+  return true;
+}
+
+bool Replay::step(int fd, Listener& l) {
   char datagram[kCacheDatagramMax];
-  for (const std::string& name : cache_entry_names(dirfd)) {
-    const int len = cache_datagram(dirfd, name.c_str(), datagram);
-    if (len < 0)
-      continue;
-    l.send_msg(fd, datagram, len);
-    // The pause is a wait like the loop's, so a signal ends it at once.
-    const timespec pause = {1, 0};
-    wait_readable(0, nullptr, &pause);
+  while (dirfd_ >= 0 && next_ < names_.size()) {
+    const int len = cache_datagram(dirfd_, names_[next_++].c_str(), datagram);
+    if (len >= 0) {
+      l.send_msg(fd, datagram, len);
+      return true;
+    }
   }
-  close(dirfd);
+  finish();
+  return false;
 }

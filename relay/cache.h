@@ -20,7 +20,28 @@ std::vector<std::string> cache_entry_names(int dirfd);
 // file, unreadable, or its first line does not begin with "n=".
 int cache_datagram(int dirfd, const char* name, char* out);
 
-// Sends every entry of "$HOME/.vok/cache" to l through fd, one second apart.
-void load_cache(int fd, Listener& l);
+// A cache replay in progress: the entries of "$HOME/.vok/cache" still to send.
+class Replay {
+ public:
+  Replay() = default;
+  ~Replay();
+  Replay(const Replay&) = delete;
+  Replay& operator=(const Replay&) = delete;
+
+  // Lists the cache directory; false, with "cannot chdir to PATH" logged,
+  // when it cannot be opened.
+  bool start();
+  // Sends the next entry that gives a datagram to l through fd; false when
+  // none is left, and the replay is over.
+  bool step(int fd, Listener& l);
+  bool running() const { return dirfd_ >= 0; }
+
+ private:
+  void finish();
+
+  int dirfd_ = -1;
+  std::vector<std::string> names_;
+  size_t next_ = 0;
+};
 
 #endif

@@ -1,23 +1,29 @@
 // vok_relay.cc -- relays multicast session announcements by unicast to registered clients.
+#include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <syslog.h>
+#include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 
 #include "EventsDismisser.h"
 #include "VokListner.h"
-#include "cache.h"
+#include "fanout.h"
+#include "local_addrs.h"
+#include "log.h"
 #include "network/net.h"
 #include "request.h"
+#include "resolver.h"
 #include "shutdown.h"
 
 // Logs the quit line and ends the process with status 1.
 [[noreturn]] void done(int) {
-  syslog(LOG_DEBUG, "vok_relay server quit");
+  log_line("vok_relay server quit");
   exit(1);
 }
 
@@ -28,15 +34,38 @@ const int kAnnouncePort = 9875;
 const int kRequestPort = 6012;
 const char kAnnounceTtl = 16;
 const int kCapacity = 4;
-const int kDatagramMax = 2048;
-const time_t kWaitSeconds = 120;
-// Room for a burst of 2000 full datagrams while the loop is busy (a replay
-// blocks it for seconds); where the system grants less, bursts lose more.
+const int kDatagramMax = Fanout::kDatagramMax;
+const long long kWaitMs = 120 * 1000;
+const long long kRefreshMs = 60 * 1000;  // names are looked up again this often
+const long long kRetryMs = 5 * 1000;     // and this often while they have no address
+const long long kReplayPauseMs = 1000;
+// Room for a burst of 2000 full datagrams while the loop is busy; where the
+// system grants less, bursts lose more.
 const int kAnnounceBuffer = 2000 * (kDatagramMax + 256);
 
-// Points descriptors 0 to 2 at /dev/null, so that no stray trace line or
-// error text can land in a socket or the log connection that would
-// otherwise take their numbers. False when /dev/null cannot be opened.
+struct Relay {
+  int sd_fd;
+  int request_fd;
+  EventsDismisser* ed;
+  bool loadcache;
+  Resolver resolver;
+  LocalAddrs local;
+};
+
+Fanout fanout;  // 128 KB of buffers: not on the stack
+
+long long now_ms() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+}
+
+// Every listener the relay offers its registry is a VokListner.
+VokListner& client(const EventsDismisser& ed, int i) { return static_cast<VokListner&>(*ed.at(i)); }
+
+// Points descriptors 0 to 2 at /dev/null, so that no stray error text can
+// land in a socket that would otherwise take their numbers. False when
+// /dev/null cannot be opened.
 bool detach_std_fds() {
   for (int fd = 0; fd <= 2; ++fd)
     close(fd);
@@ -47,61 +76,154 @@ bool detach_std_fds() {
 // Everything the relay sends leaves from port 6012 of this host, so a
 // datagram from there is its own output coming back (a client named after
 // this host, or the group itself): relaying it again would go round forever.
-bool is_own_output(const sockaddr_in& from) {
-  return from.sin_port == htons(kRequestPort) && net_is_local_addr(from.sin_addr.s_addr);
+bool is_own_output(const Relay& r, const sockaddr_in& from) {
+  return from.sin_port == htons(kRequestPort) && r.local.has(from.sin_addr.s_addr);
 }
 
-void relay_announcement(int sd_fd, EventsDismisser& ed, char* buffer) {
-  sockaddr_in from;
-  const int n = net_read_buf_from(sd_fd, buffer, kDatagramMax, &from);
-  if (n <= 0) {
+// The per-datagram path: a batch in, every copy out in order of arrival,
+// each to the listeners in order of admission.
+void relay_announcements(Relay& r) {
+  const int n = fanout.receive(r.sd_fd);
+  if (n < 0)
     perror("sd_read");
-    return;
+  for (int i = 0; i < n; ++i) {
+    if (is_own_output(r, fanout.from(i)))
+      continue;
+    if (fanout.room() < r.ed->count())
+      fanout.flush(r.request_fd);
+    for (int k = 0; k < r.ed->count(); ++k)
+      fanout.queue(i, &client(*r.ed, k));
   }
-  if (!is_own_output(from))
-    ed.send_event(buffer, n);
+  fanout.flush(r.request_fd);
 }
 
-void serve_request(int request_fd, EventsDismisser& ed, int loadcache, char* buffer) {
-  const int n = net_read_buf(request_fd, buffer, kDatagramMax);
-  if (n < 0) {
-    perror("request_read");
+// A lookup has answered (addr 0: the name did not resolve). A new client's
+// reply goes out now that its address is known, and its replay starts.
+void found(Relay& r, VokListner& l, in_addr_t addr, long long now) {
+  l.resolving = false;
+  l.set_address(addr);
+  const sockaddr_in* to = l.destination();
+  l.next_lookup = now + (to != nullptr ? kRefreshMs : kRetryMs);
+  if (l.stage != VokListner::kNew)
     return;
-  }
-  buffer[n] = '\0';
-  Request r;
-  switch (apply_request(buffer, ed, kAnnouncePort, &r)) {
-    case RequestResult::kAdmitted: {
-      const int len = snprintf(buffer, kDatagramMax + 1, "Reply Invite_vok_relay %s", r.name);
-      net_write(request_fd, r.name, kRequestPort, buffer, len);
-      if (loadcache)
-        load_cache(request_fd, *ed.at(ed.count() - 1));  // the one just admitted
-      syslog(LOG_DEBUG, "a new client [%s]", r.name);
-      break;
+  if (to != nullptr) {
+    char reply[64];
+    const int len = snprintf(reply, sizeof reply, "Reply Invite_vok_relay %s", l.get_id());
+    sockaddr_in dest = *to;
+    dest.sin_port = htons(kRequestPort);
+    sendto(r.request_fd, reply, static_cast<size_t>(len), 0,
+           reinterpret_cast<const sockaddr*>(&dest), sizeof dest);
+    if (r.loadcache && l.replay.start()) {
+      l.stage = VokListner::kReplaying;
+      l.replay_due = now;
+      return;
     }
-    case RequestResult::kRemoved:
-      syslog(LOG_DEBUG, "client [%s] quit", r.name);
-      break;
-    case RequestResult::kIgnored:
-      break;
+  }
+  l.stage = VokListner::kServed;
+  log_line("a new client [%s]", l.get_id());
+}
+
+// Looks l's name up: a dotted quad at once, any other name on the resolver.
+void look_up(Relay& r, VokListner& l, long long now) {
+  l.looked_up = now;
+  l.lookup_soon = false;
+  const in_addr_t quad = inet_addr(l.get_id());
+  if (quad != INADDR_NONE) {
+    found(r, l, quad, now);
+    return;
+  }
+  l.resolving = true;
+  r.resolver.lookup(l.serial, l.get_id());
+}
+
+void take_lookups(Relay& r, long long now) {
+  unsigned tag;
+  in_addr_t addr;
+  while (r.resolver.take(&tag, &addr)) {
+    for (int k = 0; k < r.ed->count(); ++k) {
+      if (client(*r.ed, k).serial == tag) {
+        found(r, client(*r.ed, k), addr, now);
+        break;
+      }
+    }
   }
 }
 
-[[noreturn]] void listen_pass_sd(int sd_fd, int request_fd, EventsDismisser& ed, int loadcache) {
+void serve_requests(Relay& r, long long now) {
   char buffer[kDatagramMax + 1];  // one spare byte to end a request's text
-  const int highest = std::max({0, sd_fd, request_fd});
+  // A bounded drain, so that announcements keep their turn under a flood.
+  for (int i = 0; i < Fanout::kBatch; ++i) {
+    const ssize_t n = recv(r.request_fd, buffer, kDatagramMax, MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK)
+        perror("request_read");
+      return;
+    }
+    buffer[n] = '\0';
+    Request req;
+    switch (apply_request(buffer, *r.ed, kAnnouncePort, &req)) {
+      case RequestResult::kAdmitted:
+        look_up(r, client(*r.ed, r.ed->count() - 1), now);  // the one just admitted
+        break;
+      case RequestResult::kRemoved:
+        log_line("client [%s] quit", req.name);
+        break;
+      case RequestResult::kIgnored:
+        break;
+    }
+  }
+}
+
+// Runs every lookup and replay step that is due; when the next one is.
+long long run_timers(Relay& r, long long now) {
+  long long next = now + kWaitMs;
+  for (int k = 0; k < r.ed->count(); ++k) {
+    VokListner& l = client(*r.ed, k);
+    if (l.lookup_soon)
+      l.next_lookup = std::min(l.next_lookup, l.looked_up + 1000);
+    if (!l.resolving && l.next_lookup <= now)
+      look_up(r, l, now);
+    if (l.stage == VokListner::kReplaying && l.replay_due <= now) {
+      if (l.replay.step(r.request_fd, l)) {
+        l.replay_due = now + kReplayPauseMs;
+      } else {
+        l.stage = VokListner::kServed;
+        log_line("a new client [%s]", l.get_id());
+      }
+    }
+    if (!l.resolving)
+      next = std::min(next, l.next_lookup);
+    if (l.stage == VokListner::kReplaying)
+      next = std::min(next, l.replay_due);
+  }
+  return next;
+}
+
+[[noreturn]] void listen_pass_sd(Relay& r) {
+  const int highest = std::max({r.sd_fd, r.request_fd, r.resolver.fd(), r.local.fd()});
   for (;;) {
+    long long now = now_ms();
+    const long long wait_ms = std::max(0LL, run_timers(r, now) - now);
     fd_set ready;
     FD_ZERO(&ready);
-    FD_SET(sd_fd, &ready);
-    FD_SET(request_fd, &ready);
-    const timespec bound = {kWaitSeconds, 0};
-    if (wait_readable(highest + 1, &ready, &bound) <= 0)
+    for (int fd : {r.sd_fd, r.request_fd, r.resolver.fd(), r.local.fd()}) {
+      if (fd >= 0)
+        FD_SET(fd, &ready);
+    }
+    const timespec wait = {static_cast<time_t>(wait_ms / 1000), (wait_ms % 1000) * 1000000L};
+    if (wait_readable(highest + 1, &ready, &wait) <= 0)
       continue;
-    if (FD_ISSET(sd_fd, &ready))
-      relay_announcement(sd_fd, ed, buffer);
-    if (FD_ISSET(request_fd, &ready))
-      serve_request(request_fd, ed, loadcache, buffer);
+    now = now_ms();
+    // Address changes first, so the loop guard knows them before the datagrams.
+    if (r.local.fd() >= 0 && FD_ISSET(r.local.fd(), &ready))
+      r.local.refresh();
+    // Addresses found first, so the datagrams of this wake-up reach them.
+    if (FD_ISSET(r.resolver.fd(), &ready))
+      take_lookups(r, now);
+    if (FD_ISSET(r.sd_fd, &ready))
+      relay_announcements(r);
+    if (FD_ISSET(r.request_fd, &ready))
+      serve_requests(r, now);
   }
 }
 
@@ -113,10 +235,10 @@ int main(int argc, char** argv) {
   // The usage text goes to whoever asked for it, not to /dev/null.
   const int usage_fd = usage ? fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3) : -1;
   const bool detached = detach_std_fds();
-  openlog("tavi-K", LOG_PID, LOG_USER);
-  syslog(LOG_DEBUG, "vok_relay server start");
+  log_open("tavi-K");
+  log_line("vok_relay server start");
   if (!detached) {
-    syslog(LOG_DEBUG, "cannot open /dev/null");
+    log_line("cannot open /dev/null");
     exit(1);
   }
   if (usage) {
@@ -125,27 +247,39 @@ int main(int argc, char** argv) {
       exit(1);
     exit(0);
   }
-  // Standard output is /dev/null now: formatting a trace line for every send
-  // would be work for nothing on the relay's busiest path.
-  VokListner::trace = nullptr;
-  int loadcache = 0;
-  if (argc == 2 && strcmp(argv[1], "-loadcache") == 0) {
-    syslog(LOG_DEBUG, "enable loading cache");
-    loadcache = 1;
+  Relay r = {};
+  r.loadcache = argc == 2 && strcmp(argv[1], "-loadcache") == 0;
+  if (r.loadcache)
+    log_line("enable loading cache");
+  if (!r.resolver.open()) {
+    log_line("cannot start the resolver");
+    exit(1);
   }
-  const int sd_fd = net_open(kGroup, kAnnouncePort, kAnnounceTtl);
-  if (sd_fd < 0) {
-    syslog(LOG_DEBUG, "cannot open socket for listening sd\n");
+  // The command-line listener's lookup starts before the ports open, so that
+  // it has answered by the time the first announcement can arrive.
+  VokListner* cmdline = argc == 3 ? VokListner::make(argv[1], atoi(argv[2])) : nullptr;
+  if (cmdline != nullptr) {
+    cmdline->stage = VokListner::kServed;  // no reply, no replay, no log line
+    look_up(r, *cmdline, now_ms());
+  }
+  r.sd_fd = net_open(kGroup, kAnnouncePort, kAnnounceTtl);
+  if (r.sd_fd < 0) {
+    log_line("cannot open socket for listening sd\n");
     exit(0);
   }
-  net_rcvbuf(sd_fd, kAnnounceBuffer);
-  const int request_fd = net_open(nullptr, kRequestPort, 0);
-  if (request_fd < 0) {
-    syslog(LOG_DEBUG, "cannot open socket to listen to request");
+  net_rcvbuf(r.sd_fd, kAnnounceBuffer);
+  // Only the SAP group: by default a socket bound to all addresses also gets
+  // every group any other program on this host has joined.
+  const int off = 0;
+  setsockopt(r.sd_fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
+  r.request_fd = net_open(nullptr, kRequestPort, 0);
+  if (r.request_fd < 0) {
+    log_line("cannot open socket to listen to request");
     exit(0);
   }
-  EventsDismisser ed(kCapacity, request_fd);
-  if (argc == 3)
-    ed.new_listener(VokListner::make(argv[1], atoi(argv[2])));
-  listen_pass_sd(sd_fd, request_fd, ed, loadcache);
+  EventsDismisser ed(kCapacity, r.request_fd);
+  r.ed = &ed;
+  ed.new_listener(cmdline);  // the first, always admitted
+  r.local.open();
+  listen_pass_sd(r);
 }

@@ -44,26 +44,46 @@ TEST_F(FaultTest, UnreachableHostsAndClosedPortsCostTheOtherListenersNothing) {
   EXPECT_EQ(0, system("ip route del unreachable 127.99.0.0/16 table local"));
 }
 
-TEST_F(FaultTest, ANameThatStopsResolvingDisturbsNoOtherListener) {
-  std::stringstream hosts;
-  hosts << std::ifstream("/etc/hosts").rdbuf();
-  const std::string original = hosts.str();
+TEST_F(FaultTest, AStalledNameServerHoldsUpOnlyTheListenerItNames) {
+  Udp dns("127.0.0.1", 53);  // takes every query and answers none
   auto relay = start();
-  Client alpha(kHosts[0]), gamma(kHosts[2]);
-  for (Client* c : {&gamma, &alpha}) {
-    admit(*relay, *c);
-  }
-  expect_stream({&gamma.in, &alpha.in}, 20);
-
-  std::string without = original;
-  without.erase(without.find(std::string(kHosts[2].addr) + " gamma\n"), 17);
-  std::ofstream("/etc/hosts") << without;
+  Client alpha(kHosts[0]), beta(kHosts[1]);
+  beta.control.send_to("127.0.0.1", 6012, "Invite_vok_relay stalled.test");
+  EXPECT_EQ("Reply Invite_vok_relay alpha", invite(alpha.control, alpha.name, 300));
+  expect_log(*relay, "a new client [alpha]");
   expect_stream({&alpha.in}, 20);
-  EXPECT_TRUE(gamma.in.quiet(100));
+  quit(*relay);  // within a second, though a lookup still waits
+}
 
-  std::ofstream("/etc/hosts") << original;
-  expect_stream({&gamma.in, &alpha.in}, 20);
-  quit(*relay);
+TEST_F(FaultTest, ALoggerThatStopsReadingCostsTheRelayNothing) {
+  auto relay = start();
+  Client alpha(kHosts[0]), beta(kHosts[1]);
+  admit(*relay, alpha);
+  const std::string quad = kHosts[1].addr;  // needs no lookup: exactly two lines a round
+  // Two log lines per round, unread, until the logger's queue is full.
+  const int rounds = 1500;
+  auto churn = [&] {
+    for (int i = 0; i < rounds; ++i) {
+      invite(beta.control, quad, 0);
+      stop(beta.control, quad);
+    }
+  };
+  churn();
+  expect_stream({&alpha.in}, 20);
+  Client gamma(kHosts[2]);  // answered only once the churn before it has been read
+  ASSERT_NE("", invite(gamma.control, kHosts[2].addr));
+  const size_t logged = log_.drain(100).size();
+  stop(alpha.control, alpha.name);
+  LogLine lost;
+  ASSERT_TRUE(log_.next(&lost));
+  const int count = atoi(lost.msg.c_str());
+  EXPECT_EQ(std::to_string(count) + " log lines lost", lost.msg);
+  EXPECT_GT(count, 0);
+  EXPECT_LE(logged + count, 2u * rounds + 1);
+  expect_log(*relay, "client [alpha] quit");
+  churn();
+  relay->signal(SIGTERM);
+  EXPECT_EQ(1, relay->wait_exit(1000));
 }
 
 TEST_F(FaultTest, SignalsAtAnyMomentEndWithTheQuitLineAndStatus1) {

@@ -77,6 +77,14 @@ TEST_F(RelayTest, RelaysEveryByteUnchangedFromGroupAndUnicastCutTo2048) {
   expect_relayed({&alpha.in}, big.substr(0, 2048));
   announcer_.send_to("127.0.0.1", 9875, big.substr(0, 2048));
   expect_relayed({&alpha.in}, big.substr(0, 2048));
+  // Another program on this host joins the organisation-local SAP group: not the relay's.
+  Udp browser("239.255.255.255", 9875);
+  ip_mreq join = {};
+  join.imr_multiaddr.s_addr = inet_addr("239.255.255.255");
+  ASSERT_EQ(0, setsockopt(browser.fd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join));
+  announcer_.send_to("239.255.255.255", 9875, "not for the relay");
+  ASSERT_TRUE(browser.recv(&all));
+  EXPECT_TRUE(alpha.in.quiet()) << "another group's datagram was relayed";
   quit(*relay);
 }
 

@@ -95,6 +95,33 @@ TEST_F(ReplayTest, NewClientGetsReplyThenEachEntryASecondApartThenItsLogLine) {
   quit(*relay);
 }
 
+TEST_F(ReplayTest, ReplaysRunBesideLiveTrafficAndAStopEndsOne) {
+  for (const char* name : {"a", "b", "c"})
+    put(name, std::string("n=x\nk=\nentry ") + name);
+  auto relay = start_loadcache(home_);
+  Client alpha(kHosts[0]), beta(kHosts[1]);
+  std::string got;
+  EXPECT_EQ("Reply Invite_vok_relay alpha", invite(alpha.control, alpha.name));
+  ASSERT_TRUE(alpha.in.recv(&got));
+  EXPECT_EQ(kHeader + "entry a", got);
+  // Alpha's replay is under way: beta is answered, and announcements relayed, at once.
+  EXPECT_EQ("Reply Invite_vok_relay beta", invite(beta.control, beta.name, 200));
+  ASSERT_TRUE(beta.in.recv(&got, 200));
+  EXPECT_EQ(kHeader + "entry a", got);
+  announce("live");
+  expect_relayed({&alpha.in, &beta.in}, "live");
+  // Up to here within 400 ms of alpha's first entry, so its second is still to come.
+  stop(alpha.control, alpha.name);
+  expect_log(*relay, "client [alpha] quit");
+  for (const char* entry : {"entry b", "entry c"}) {
+    ASSERT_TRUE(beta.in.recv(&got, 1500));
+    EXPECT_EQ(kHeader + entry, got);
+  }
+  expect_log(*relay, "a new client [beta]");
+  EXPECT_TRUE(alpha.in.quiet(100)) << "the replay went on after the stop";
+  quit(*relay);
+}
+
 TEST_F(ReplayTest, CacheThatCannotBeOpenedIsLoggedAndTheClientStillAdmitted) {
   const std::string no_cache = home_ + "/elsewhere";
   const struct {

@@ -1,0 +1,58 @@
+// local_addrs.cc -- this host's IPv4 addresses, kept current by a netlink socket.
+#include "local_addrs.h"
+
+#include <ifaddrs.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "network/net.h"
+
+void LocalAddrs::open() {
+  fd_ = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+  sockaddr_nl sa = {};
+  sa.nl_family = AF_NETLINK;
+  sa.nl_groups = RTMGRP_IPV4_IFADDR;
+  if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+  refresh();
+}
+
+void LocalAddrs::refresh() {
+  char notice[8192];
+  while (fd_ >= 0 && recv(fd_, notice, sizeof notice, MSG_DONTWAIT) > 0) {
+  }
+  count_ = 0;
+  overflow_ = false;
+  ifaddrs* list;
+  if (getifaddrs(&list) < 0) {
+    overflow_ = true;
+    return;
+  }
+  for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET)
+      continue;
+    if (count_ == kMax) {
+      overflow_ = true;
+      break;
+    }
+    addrs_[count_++] = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
+  }
+  freeifaddrs(list);
+}
+
+bool LocalAddrs::has(in_addr_t addr) const {
+  if ((ntohl(addr) >> 24) == 127)
+    return true;
+  if (fd_ < 0 || overflow_)
+    return net_is_local_addr(addr) != 0;
+  for (int i = 0; i < count_; ++i) {
+    if (addrs_[i] == addr)
+      return true;
+  }
+  return false;
+}

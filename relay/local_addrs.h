@@ -1,0 +1,28 @@
+// local_addrs.h -- this host's IPv4 addresses, kept current by a netlink socket, so that
+// telling the relay's own output from another host's costs no system call per datagram.
+#ifndef VOK_RELAY_LOCAL_ADDRS_H
+#define VOK_RELAY_LOCAL_ADDRS_H
+
+#include <netinet/in.h>
+
+class LocalAddrs {
+ public:
+  // Reads the addresses and starts watching for changes. Without a netlink
+  // socket (fd() is -1) every check asks the system instead.
+  void open();
+  // Readable when the addresses may have changed.
+  int fd() const { return fd_; }
+  // Drains the change notices and reads the addresses again.
+  void refresh();
+  // True when addr (network byte order) is one of this host's.
+  bool has(in_addr_t addr) const;
+
+ private:
+  static const int kMax = 256;
+  int fd_ = -1;
+  int count_ = 0;
+  bool overflow_ = false;  // more than kMax: ask the system
+  in_addr_t addrs_[kMax];
+};
+
+#endif
