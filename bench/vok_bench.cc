@@ -180,6 +180,9 @@ class Sender {
   void send(std::string& payload) {
     const long long tx = now_ns();
     memcpy(&payload[0], &tx, sizeof tx);
+    send_as_is(payload);
+  }
+  void send_as_is(const std::string& payload) {
     sendto(udp_.fd(), payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&group_),
            sizeof group_);
   }
@@ -512,6 +515,28 @@ int main(int argc, char** argv) {
       dns->wait_exit();
       stop_relay(relay);
     }
+  }
+  {  // memory with the session table full: 2 KB announcements of 256 sessions, then 1000 more
+    auto relay = start_relay(kVok, kQuads, nullptr, {"-loadcache"}, 3000, {"HOME=/tmp"}, 0);
+    const long idle_kb = resident_kb(relay->pid());
+    auto announce_sessions = [&](int first, int count) {
+      for (int i = first; i < first + count; ++i) {
+        std::string sap = {0x20, 0, static_cast<char>(i >> 8), static_cast<char>(i), 10, 0, 0, 1};
+        sap += "v=0\r\ns=session " + std::to_string(i) + "\r\n";
+        sap.resize(2048, 'x');
+        tx.send_as_is(sap);
+        usleep(100);
+      }
+      usleep(200000);
+      return resident_kb(relay->pid());
+    };
+    const long full_kb = announce_sessions(0, 256), more_kb = announce_sessions(256, 1000);
+    snprintf(line, sizeof line,
+             "resident memory with -loadcache: %ld kB idle, %ld kB with 256 sessions of 2 KB "
+             "remembered, %ld kB after 1000 more\n",
+             idle_kb, full_kb, more_kb);
+    extras << line;
+    stop_relay(relay);
   }
   {  // a 10-entry replay running for two new clients
     const std::string home = "/tmp/bench-home";

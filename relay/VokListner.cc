@@ -5,13 +5,14 @@
 #include <string.h>
 #include <sys/socket.h>
 
+#include "request.h"
+
 namespace {
 unsigned next_serial = 0;
 }
 
 VokListner* VokListner::make(const char* name, int port) {
-  const size_t len = strnlen(name, kMaxId + 1);
-  if (len == 0 || len > kMaxId)
+  if (!printable_word(name, strnlen(name, kMaxId + 1)))
     return nullptr;
   return new VokListner(name, port);
 }
@@ -31,4 +32,12 @@ void VokListner::set_address(in_addr_t addr) {
 void VokListner::send_msg(int fd, const char* msg, int len) {
   if (destination() != nullptr)
     sendto(fd, msg, static_cast<size_t>(len), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+bool VokListner::refused(long long now) {
+  ++refusals;
+  if (refused_since < 0 || (sent_unrefused >= 0 && now - sent_unrefused >= kAliveMs))
+    refused_since = now;
+  sent_unrefused = -1;
+  return now - refused_since >= kDeadMs;
 }

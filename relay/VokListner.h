@@ -33,19 +33,31 @@ class VokListner : public Listener {
   // recognised; unique for the life of the process.
   const unsigned serial;
 
+  // Refusals (ICMP port or host unreachable) that keep coming for kDeadMs mean
+  // the client is gone; kAliveMs of datagrams sent without one mean the client
+  // is there after all, and the count starts again.
+  static const long long kDeadMs = 60 * 1000;
+  static const long long kAliveMs = 10 * 1000;
+  // Counts a refusal at now (ms); true when the listener is to be removed.
+  bool refused(long long now);
+
   // Counts of the relay path: integers only.
-  void count_relayed(unsigned bytes) {
+  void count_relayed(unsigned bytes, long long now) {
     ++relayed;
     relayed_bytes += bytes;
+    if (sent_unrefused < 0)
+      sent_unrefused = now;
   }
   // A failed send also asks for its name to be looked up again soon.
   void count_send_failure() {
     ++send_failures;
     lookup_soon = true;
   }
-  unsigned long relayed = 0, relayed_bytes = 0, send_failures = 0;
+  unsigned long relayed = 0, relayed_bytes = 0, send_failures = 0, refusals = 0;
 
   // The loop's bookkeeping (monotonic milliseconds).
+  long long admitted = 0;
+  bool kept = true;  // written to the clients file: all but the command line's
   enum Stage { kNew, kReplaying, kServed };
   Stage stage = kNew;         // kNew until its first lookup has answered
   bool resolving = false;     // a lookup is on its way
@@ -61,6 +73,8 @@ class VokListner : public Listener {
   char id[kMaxId + 1];
   int port;
   sockaddr_in to;
+  long long refused_since = -1;  // the first refusal of the present run of them
+  long long sent_unrefused = -1;  // the first send since the last refusal
 };
 
 #endif

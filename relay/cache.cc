@@ -87,29 +87,41 @@ void Replay::finish() {
     close(dirfd_);
   dirfd_ = -1;
   names_.clear();
-  next_ = 0;
+  next_name_ = 0;
+  sessions_ = nullptr;
+  keys_.clear();
+  next_key_ = 0;
 }
 
-bool Replay::start() {
+void Replay::start(const Sessions* sessions, long long now) {
   finish();
   const char* home = getenv("HOME");
   const std::string path = std::string(home != nullptr ? home : "$HOME") + "/.vok/cache";
   if (home != nullptr && path.size() < PATH_MAX)
     dirfd_ = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirfd_ < 0) {
+  if (dirfd_ >= 0)
+    names_ = cache_entry_names(dirfd_);
+  else
     log_line("cannot chdir to %s", path.c_str());
-    return false;
-  }
-  names_ = cache_entry_names(dirfd_);
-  return true;
+  sessions_ = sessions;
+  if (sessions != nullptr)
+    keys_ = sessions->live(now);
 }
 
 bool Replay::step(int fd, Listener& l) {
   char datagram[kCacheDatagramMax];
-  while (dirfd_ >= 0 && next_ < names_.size()) {
-    const int len = cache_datagram(dirfd_, names_[next_++].c_str(), datagram);
+  while (dirfd_ >= 0 && next_name_ < names_.size()) {
+    const int len = cache_datagram(dirfd_, names_[next_name_++].c_str(), datagram);
     if (len >= 0) {
       l.send_msg(fd, datagram, len);
+      return true;
+    }
+  }
+  // A session forgotten since the replay began is passed over.
+  while (sessions_ != nullptr && next_key_ < keys_.size()) {
+    int len;
+    if (const char* data = sessions_->find(keys_[next_key_++], &len)) {
+      l.send_msg(fd, data, len);
       return true;
     }
   }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "EventsDismisser.h"
+#include "sessions.h"
 
 // A replayed datagram: 8 zero bytes, then up to 2040 bytes of the entry's body.
 const int kCacheHeader = 8;
@@ -20,7 +21,8 @@ std::vector<std::string> cache_entry_names(int dirfd);
 // file, unreadable, or its first line does not begin with "n=".
 int cache_datagram(int dirfd, const char* name, char* out);
 
-// A cache replay in progress: the entries of "$HOME/.vok/cache" still to send.
+// A replay in progress: the entries of "$HOME/.vok/cache" still to send, then
+// the live sessions the relay remembers, most recently announced first.
 class Replay {
  public:
   Replay() = default;
@@ -28,20 +30,22 @@ class Replay {
   Replay(const Replay&) = delete;
   Replay& operator=(const Replay&) = delete;
 
-  // Lists the cache directory; false, with "cannot chdir to PATH" logged,
-  // when it cannot be opened.
-  bool start();
-  // Sends the next entry that gives a datagram to l through fd; false when
-  // none is left, and the replay is over.
+  // Lists the cache directory, logging "cannot chdir to PATH" when it cannot
+  // be opened, and the sessions live at now (none when sessions is null).
+  void start(const Sessions* sessions, long long now);
+  // Sends the next entry or session that gives a datagram to l through fd;
+  // false when none is left, and the replay is over.
   bool step(int fd, Listener& l);
-  bool running() const { return dirfd_ >= 0; }
 
  private:
   void finish();
 
   int dirfd_ = -1;
   std::vector<std::string> names_;
-  size_t next_ = 0;
+  size_t next_name_ = 0;
+  const Sessions* sessions_ = nullptr;
+  std::vector<SessionKey> keys_;
+  size_t next_key_ = 0;
 };
 
 #endif

@@ -2,11 +2,15 @@
 #include "fanout.h"
 
 #include <errno.h>
+#include <linux/errqueue.h>
+#include <netinet/ip_icmp.h>
 #include <string.h>
 
 #include "VokListner.h"
 
 Fanout::Fanout() {
+  // Touched now, so that resident memory does not grow with the first bursts.
+  memset(bufs_, 0, sizeof bufs_);
   memset(in_, 0, sizeof in_);
   memset(out_, 0, sizeof out_);
   for (int i = 0; i < kBatch; ++i) {
@@ -44,17 +48,63 @@ void Fanout::queue(int i, VokListner* l) {
   owner_[queued_++] = l;
 }
 
-void Fanout::flush(int fd) {
-  int at = 0;
-  while (at < queued_) {
+void Fanout::flush(int fd, long long now) {
+  bool retried = false;
+  for (int at = 0; at < queued_;) {
     const int n = sendmmsg(fd, out_ + at, static_cast<unsigned>(queued_ - at), 0);
     if (n > 0) {
       for (int k = at; k < at + n; ++k)
-        owner_[k]->count_relayed(out_[k].msg_len);
+        owner_[k]->count_relayed(out_[k].msg_len, now);
+      relayed_ += static_cast<unsigned>(n);
       at += n;
-    } else if (errno != EINTR) {
+      retried = false;
+    } else if (errno == EINTR) {
+      continue;
+    } else if (!retried) {
+      // A refusal reported for one listener fails the next send, whoever it
+      // is for: take the report, and send that copy again.
+      read_errors(fd);
+      retried = true;
+    } else {
       owner_[at++]->count_send_failure();
+      retried = false;
     }
   }
   queued_ = 0;
+}
+
+void Fanout::read_errors(int fd) {
+  for (;;) {
+    sockaddr_in to;
+    char byte;
+    iovec iov = {&byte, 1};
+    alignas(cmsghdr) char control[256];
+    msghdr m = {};
+    m.msg_name = &to;
+    m.msg_namelen = sizeof to;
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    if (recvmsg(fd, &m, MSG_ERRQUEUE | MSG_DONTWAIT) < 0)
+      return;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
+      if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR)
+        continue;
+      sock_extended_err err;
+      memcpy(&err, CMSG_DATA(c), sizeof err);
+      const bool unreachable = err.ee_origin == SO_EE_ORIGIN_ICMP &&
+                               err.ee_type == ICMP_DEST_UNREACH &&
+                               (err.ee_code == ICMP_PORT_UNREACH || err.ee_code == ICMP_HOST_UNREACH);
+      if (unreachable && refused_count_ < kRefusalsMax)
+        refused_[refused_count_++] = to;
+    }
+  }
+}
+
+int Fanout::refusals(sockaddr_in* out, int max) {
+  const int n = refused_count_ < max ? refused_count_ : max;
+  memcpy(out, refused_, static_cast<size_t>(n) * sizeof *out);
+  refused_count_ = 0;
+  return n;
 }

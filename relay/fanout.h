@@ -30,9 +30,16 @@ class Fanout {
   int room() const { return kQueueMax - queued_; }
   // Queues datagram i for l; nothing when l has no address yet.
   void queue(int i, VokListner* l);
-  // Sends what is queued through fd, in order of queueing; a copy that cannot
-  // be sent is counted on its listener and the rest still go.
-  void flush(int fd);
+  // Sends what is queued through fd, in order of queueing, at now (ms); a copy
+  // that cannot be sent is counted on its listener and the rest still go.
+  void flush(int fd, long long now);
+  unsigned long relayed() const { return relayed_; }
+
+  // Reads the error queue of fd (a socket with IP_RECVERR) and keeps the ICMP
+  // port and host unreachable reports in it, until taken with refusals().
+  void read_errors(int fd);
+  // The destinations refused since the last call; clears them.
+  int refusals(sockaddr_in* out, int max);
 
  private:
   char bufs_[kBatch][kDatagramMax];
@@ -43,6 +50,11 @@ class Fanout {
   mmsghdr out_[kQueueMax];
   VokListner* owner_[kQueueMax];
   int queued_ = 0;
+  unsigned long relayed_ = 0;
+
+  static const int kRefusalsMax = 64;  // more between two looks are dropped
+  sockaddr_in refused_[kRefusalsMax];
+  int refused_count_ = 0;
 };
 
 #endif

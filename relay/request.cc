@@ -22,7 +22,7 @@ bool take_word(const char** text, char* word) {
   while (*p != '\0' && !is_space(*p))
     ++p;
   const size_t len = static_cast<size_t>(p - start);
-  if (len == 0 || len > Request::kWordMax)
+  if (!printable_word(start, len))
     return false;
   memcpy(word, start, len);
   word[len] = '\0';
@@ -31,6 +31,16 @@ bool take_word(const char** text, char* word) {
 }
 
 }  // namespace
+
+bool printable_word(const char* word, size_t len) {
+  if (len == 0 || len > Request::kWordMax)
+    return false;
+  for (size_t i = 0; i < len; ++i) {
+    if (word[i] < 0x21 || word[i] > 0x7e)
+      return false;
+  }
+  return true;
+}
 
 bool parse_request(const char* text, Request* r) {
   return take_word(&text, r->cmd) && take_word(&text, r->name);
@@ -44,6 +54,7 @@ RequestResult apply_request(const char* text, EventsDismisser& ed, int port, Req
     if (ed.new_listener(l))
       return RequestResult::kAdmitted;
     delete l;
+    return RequestResult::kRefused;
   } else if (strcmp(r->cmd, "Stop_vok_relay") == 0) {
     Listener* gone = nullptr;
     if (ed.remove_listener(r->name, &gone)) {

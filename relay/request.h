@@ -2,6 +2,8 @@
 #ifndef VOK_RELAY_REQUEST_H
 #define VOK_RELAY_REQUEST_H
 
+#include <stddef.h>
+
 struct Request {
   static const int kWordMax = 31;
   char cmd[kWordMax + 1];
@@ -10,15 +12,19 @@ struct Request {
 
 class EventsDismisser;
 
+// True for a word a name may be: 1 to kWordMax bytes of printable ASCII, no
+// blank. No host has any other name, and a name goes into the log as it is.
+bool printable_word(const char* word, size_t len);
+
 // Fills r from the first two white-space separated words of text; later words
 // are ignored. False, with r undefined, when there are fewer than two words or
-// either of them is longer than kWordMax.
+// either of them is not a printable_word.
 bool parse_request(const char* text, Request* r);
 
-enum class RequestResult { kIgnored, kAdmitted, kRemoved };
+enum class RequestResult { kIgnored, kAdmitted, kRefused, kRemoved };
 
 // Acts on the request in text: an invitation offers ed a new client listener
-// at port, a stop removes one. Refused and removed listeners are released here.
+// at port (kRefused when ed turns it down), a stop removes one. Refused and removed listeners are released here.
 // The words are left in r.
 RequestResult apply_request(const char* text, EventsDismisser& ed, int port, Request* r);
 

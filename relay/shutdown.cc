@@ -1,4 +1,4 @@
-// shutdown.cc -- SIGINT and SIGTERM end the program, taken only while it waits, so none is lost.
+// shutdown.cc -- signals taken only while the program waits, so none is lost.
 #include "shutdown.h"
 
 #include <signal.h>
@@ -6,28 +6,34 @@
 namespace {
 
 volatile sig_atomic_t quit_signal = 0;
-sigset_t wait_mask;  // the mask in force during waits: the two signals open
+volatile sig_atomic_t stats_signal = 0;
+sigset_t wait_mask;  // the mask in force during waits: the signals open
 void (*quit_action)(int) = nullptr;
 
-void record_signal(int sig) { quit_signal = sig; }
+void record_signal(int sig) {
+  if (sig == SIGUSR1)
+    stats_signal = 1;
+  else
+    quit_signal = sig;
+}
 
 }  // namespace
 
 void shutdown_init(void (*quit)(int sig)) {
   quit_action = quit;
-  sigset_t both;
-  sigemptyset(&both);
-  sigaddset(&both, SIGINT);
-  sigaddset(&both, SIGTERM);
-  sigprocmask(SIG_BLOCK, &both, &wait_mask);
-  sigdelset(&wait_mask, SIGINT);
-  sigdelset(&wait_mask, SIGTERM);
-
+  const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1};
+  sigset_t all;
+  sigemptyset(&all);
+  for (int sig : signals)
+    sigaddset(&all, sig);
+  sigprocmask(SIG_BLOCK, &all, &wait_mask);
   struct sigaction sa = {};
   sa.sa_handler = record_signal;
   sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  for (int sig : signals) {
+    sigdelset(&wait_mask, sig);
+    sigaction(sig, &sa, nullptr);
+  }
 }
 
 int wait_readable(int nfds, fd_set* readfds, const timespec* timeout) {
@@ -35,4 +41,10 @@ int wait_readable(int nfds, fd_set* readfds, const timespec* timeout) {
   if (quit_signal != 0)
     quit_action(quit_signal);
   return n;
+}
+
+bool stats_requested() {
+  const bool asked = stats_signal != 0;
+  stats_signal = 0;
+  return asked;
 }

@@ -1,17 +1,21 @@
-// shutdown.h -- SIGINT and SIGTERM end the program, taken only while it waits, so none is lost.
+// shutdown.h -- signals taken only while the program waits, so none is lost: SIGINT, SIGTERM
+// and SIGHUP end it, SIGUSR1 asks for its statistics.
 #ifndef VOK_RELAY_SHUTDOWN_H
 #define VOK_RELAY_SHUTDOWN_H
 
 #include <sys/select.h>
 #include <time.h>
 
-// Blocks SIGINT and SIGTERM and installs a handler that only records them;
+// Blocks the four signals and installs a handler that only records them;
 // quit (which must not return) is called with the signal from the next wait.
 void shutdown_init(void (*quit)(int sig));
 
-// pselect with the two signals let through; when one has arrived, calls quit.
-// Returns pselect's result otherwise (-1 on failure, and then the set is not
-// to be read).
+// pselect with the signals let through; when a quitting one has arrived,
+// calls quit. Returns pselect's result otherwise (-1 on failure, and then the
+// set is not to be read).
 int wait_readable(int nfds, fd_set* readfds, const timespec* timeout);
+
+// True once for each time SIGUSR1 arrived since the last call.
+bool stats_requested();
 
 #endif

@@ -13,12 +13,14 @@
 
 #include "EventsDismisser.h"
 #include "VokListner.h"
+#include "clients_file.h"
 #include "fanout.h"
 #include "local_addrs.h"
 #include "log.h"
 #include "network/net.h"
 #include "request.h"
 #include "resolver.h"
+#include "sessions.h"
 #include "shutdown.h"
 
 // Logs the quit line and ends the process with status 1.
@@ -43,6 +45,11 @@ const long long kReplayPauseMs = 1000;
 // system grants less, bursts lose more.
 const int kAnnounceBuffer = 2000 * (kDatagramMax + 256);
 
+// What the statistics report besides each listener's own counts.
+struct Totals {
+  unsigned long received, own_output, cut, admitted, refused, ignored, unreachable;
+};
+
 struct Relay {
   int sd_fd;
   int request_fd;
@@ -50,9 +57,13 @@ struct Relay {
   bool loadcache;
   Resolver resolver;
   LocalAddrs local;
+  std::string clients_file;  // "" when registrations cannot be kept
+  Totals totals;
+  long long started;
 };
 
-Fanout fanout;  // 128 KB of buffers: not on the stack
+Fanout fanout;      // 128 KB of buffers: not on the stack
+Sessions sessions;  // remembered only with -loadcache, for new clients
 
 long long now_ms() {
   timespec t;
@@ -82,19 +93,40 @@ bool is_own_output(const Relay& r, const sockaddr_in& from) {
 
 // The per-datagram path: a batch in, every copy out in order of arrival,
 // each to the listeners in order of admission.
-void relay_announcements(Relay& r) {
+void relay_announcements(Relay& r, long long now) {
   const int n = fanout.receive(r.sd_fd);
   if (n < 0)
     perror("sd_read");
   for (int i = 0; i < n; ++i) {
-    if (is_own_output(r, fanout.from(i)))
+    ++r.totals.received;
+    r.totals.cut += fanout.cut(i);
+    if (is_own_output(r, fanout.from(i))) {
+      ++r.totals.own_output;
       continue;
+    }
+    if (r.loadcache)
+      sessions.remember(fanout.data(i), fanout.length(i), now);
     if (fanout.room() < r.ed->count())
-      fanout.flush(r.request_fd);
+      fanout.flush(r.request_fd, now);
     for (int k = 0; k < r.ed->count(); ++k)
       fanout.queue(i, &client(*r.ed, k));
   }
-  fanout.flush(r.request_fd);
+  fanout.flush(r.request_fd, now);
+}
+
+// Writes the invited listeners to the clients file, in order of admission.
+void keep_clients(Relay& r) {
+  if (r.clients_file.empty())
+    return;
+  std::vector<KeptClient> kept;
+  for (int k = 0; k < r.ed->count(); ++k) {
+    if (client(*r.ed, k).kept)
+      kept.push_back({client(*r.ed, k).get_id(), client(*r.ed, k).get_port()});
+  }
+  if (!write_clients(r.clients_file, kept)) {
+    log_line("cannot keep clients in %s", r.clients_file.c_str());
+    r.clients_file.clear();  // said once
+  }
 }
 
 // A lookup has answered (addr 0: the name did not resolve). A new client's
@@ -113,7 +145,8 @@ void found(Relay& r, VokListner& l, in_addr_t addr, long long now) {
     dest.sin_port = htons(kRequestPort);
     sendto(r.request_fd, reply, static_cast<size_t>(len), 0,
            reinterpret_cast<const sockaddr*>(&dest), sizeof dest);
-    if (r.loadcache && l.replay.start()) {
+    if (r.loadcache) {
+      l.replay.start(&sessions, now);
       l.stage = VokListner::kReplaying;
       l.replay_due = now;
       return;
@@ -149,29 +182,90 @@ void take_lookups(Relay& r, long long now) {
   }
 }
 
+// Removes the listeners that refusals show to be gone.
+void take_refusals(Relay& r, long long now) {
+  sockaddr_in refused[16];
+  int n;
+  while ((n = fanout.refusals(refused, 16)) > 0) {
+    for (int i = 0; i < n; ++i) {
+      for (int k = 0; k < r.ed->count(); ++k) {
+        VokListner& l = client(*r.ed, k);
+        const sockaddr_in* to = l.destination();
+        if (to == nullptr || to->sin_addr.s_addr != refused[i].sin_addr.s_addr ||
+            to->sin_port != refused[i].sin_port || !l.refused(now))
+          continue;
+        Listener* gone = nullptr;
+        r.ed->remove_listener(l.get_id(), &gone);
+        ++r.totals.unreachable;
+        keep_clients(r);
+        log_line("client [%s] unreachable, removed", gone->get_id());
+        delete gone;
+        break;
+      }
+    }
+  }
+}
+
 void serve_requests(Relay& r, long long now) {
+  // Refusals wake the loop through this socket, and the first read after one
+  // fails with it: take them first.
+  fanout.read_errors(r.request_fd);
+  take_refusals(r, now);
   char buffer[kDatagramMax + 1];  // one spare byte to end a request's text
   // A bounded drain, so that announcements keep their turn under a flood.
   for (int i = 0; i < Fanout::kBatch; ++i) {
     const ssize_t n = recv(r.request_fd, buffer, kDatagramMax, MSG_DONTWAIT);
     if (n < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK)
+      if (errno == EAGAIN || errno == EWOULDBLOCK)
+        return;
+      if (errno != ECONNREFUSED && errno != EHOSTUNREACH && errno != ENETUNREACH)
         perror("request_read");
-      return;
+      continue;
     }
     buffer[n] = '\0';
     Request req;
     switch (apply_request(buffer, *r.ed, kAnnouncePort, &req)) {
-      case RequestResult::kAdmitted:
-        look_up(r, client(*r.ed, r.ed->count() - 1), now);  // the one just admitted
+      case RequestResult::kAdmitted: {
+        ++r.totals.admitted;
+        VokListner& l = client(*r.ed, r.ed->count() - 1);  // the one just admitted
+        l.admitted = now;
+        keep_clients(r);
+        look_up(r, l, now);
+        break;
+      }
+      case RequestResult::kRefused:
+        ++r.totals.refused;
         break;
       case RequestResult::kRemoved:
+        keep_clients(r);
         log_line("client [%s] quit", req.name);
         break;
       case RequestResult::kIgnored:
+        ++r.totals.ignored;
         break;
     }
   }
+}
+
+// One log line per listener, then the totals.
+void log_stats(const Relay& r, long long now) {
+  for (int k = 0; k < r.ed->count(); ++k) {
+    const VokListner& l = client(*r.ed, k);
+    char addr[INET_ADDRSTRLEN] = "no address";
+    if (const sockaddr_in* to = l.destination())
+      inet_ntop(AF_INET, &to->sin_addr, addr, sizeof addr);
+    log_line("client [%s] at %s port %d for %lld s: relayed %lu datagrams of %lu bytes, "
+             "send failures %lu, refusals %lu, replay %s",
+             l.get_id(), addr, l.get_port(), (now - l.admitted) / 1000, l.relayed,
+             l.relayed_bytes, l.send_failures, l.refusals,
+             l.stage == VokListner::kReplaying ? "running" : "none");
+  }
+  const Totals& t = r.totals;
+  log_line("up %lld s: received %lu datagrams, relayed %lu, dropped as own output %lu, "
+           "cut to 2048 bytes %lu; requests admitted %lu, refused %lu, ignored %lu; "
+           "removed as unreachable %lu; log lines lost %ld",
+           (now - r.started) / 1000, t.received, fanout.relayed(), t.own_output, t.cut,
+           t.admitted, t.refused, t.ignored, t.unreachable, log_lost());
 }
 
 // Runs every lookup and replay step that is due; when the next one is.
@@ -199,6 +293,29 @@ long long run_timers(Relay& r, long long now) {
   return next;
 }
 
+// Admits the clients kept by the last run, in their order, without reply or
+// replay, and writes the file back: whether it can be written is known from here on.
+void restore_clients(Relay& r) {
+  const std::string path = clients_path();
+  r.clients_file = path.empty() ? "$HOME/.vok/clients" : path;
+  for (const KeptClient& c : read_clients(path, kCapacity)) {
+    VokListner* l = VokListner::make(c.name.c_str(), c.port);
+    if (!r.ed->new_listener(l)) {
+      delete l;
+      continue;
+    }
+    l->stage = VokListner::kServed;
+    l->admitted = r.started;
+    log_line("client [%s] restored", l->get_id());
+    look_up(r, *l, r.started);
+  }
+  if (path.empty()) {
+    log_line("cannot keep clients in %s", r.clients_file.c_str());
+    r.clients_file.clear();
+  }
+  keep_clients(r);
+}
+
 [[noreturn]] void listen_pass_sd(Relay& r) {
   const int highest = std::max({r.sd_fd, r.request_fd, r.resolver.fd(), r.local.fd()});
   for (;;) {
@@ -211,9 +328,12 @@ long long run_timers(Relay& r, long long now) {
         FD_SET(fd, &ready);
     }
     const timespec wait = {static_cast<time_t>(wait_ms / 1000), (wait_ms % 1000) * 1000000L};
-    if (wait_readable(highest + 1, &ready, &wait) <= 0)
-      continue;
+    const int n = wait_readable(highest + 1, &ready, &wait);
     now = now_ms();
+    if (stats_requested())
+      log_stats(r, now);
+    if (n <= 0)
+      continue;
     // Address changes first, so the loop guard knows them before the datagrams.
     if (r.local.fd() >= 0 && FD_ISSET(r.local.fd(), &ready))
       r.local.refresh();
@@ -221,7 +341,7 @@ long long run_timers(Relay& r, long long now) {
     if (FD_ISSET(r.resolver.fd(), &ready))
       take_lookups(r, now);
     if (FD_ISSET(r.sd_fd, &ready))
-      relay_announcements(r);
+      relay_announcements(r, now);
     if (FD_ISSET(r.request_fd, &ready))
       serve_requests(r, now);
   }
@@ -248,6 +368,7 @@ int main(int argc, char** argv) {
     exit(0);
   }
   Relay r = {};
+  r.started = now_ms();
   r.loadcache = argc == 2 && strcmp(argv[1], "-loadcache") == 0;
   if (r.loadcache)
     log_line("enable loading cache");
@@ -260,7 +381,9 @@ int main(int argc, char** argv) {
   VokListner* cmdline = argc == 3 ? VokListner::make(argv[1], atoi(argv[2])) : nullptr;
   if (cmdline != nullptr) {
     cmdline->stage = VokListner::kServed;  // no reply, no replay, no log line
-    look_up(r, *cmdline, now_ms());
+    cmdline->kept = false;                 // it comes from the command line each time
+    cmdline->admitted = r.started;
+    look_up(r, *cmdline, r.started);
   }
   r.sd_fd = net_open(kGroup, kAnnouncePort, kAnnounceTtl);
   if (r.sd_fd < 0) {
@@ -277,9 +400,13 @@ int main(int argc, char** argv) {
     log_line("cannot open socket to listen to request");
     exit(0);
   }
+  // Refusals of what it sends come back to this socket's error queue.
+  const int on = 1;
+  setsockopt(r.request_fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
   EventsDismisser ed(kCapacity, r.request_fd);
   r.ed = &ed;
   ed.new_listener(cmdline);  // the first, always admitted
+  restore_clients(r);
   r.local.open();
   listen_pass_sd(r);
 }

@@ -60,11 +60,12 @@ TEST_F(FaultTest, ALoggerThatStopsReadingCostsTheRelayNothing) {
   Client alpha(kHosts[0]), beta(kHosts[1]);
   admit(*relay, alpha);
   const std::string quad = kHosts[1].addr;  // needs no lookup: exactly two lines a round
-  // Two log lines per round, unread, until the logger's queue is full.
+  // Two log lines per round, unread, until the logger's queue is full; each
+  // reply awaited, so no request is lost before the relay reads it.
   const int rounds = 1500;
   auto churn = [&] {
     for (int i = 0; i < rounds; ++i) {
-      invite(beta.control, quad, 0);
+      invite(beta.control, quad, 1000);
       stop(beta.control, quad);
     }
   };
@@ -93,6 +94,7 @@ TEST_F(FaultTest, SignalsAtAnyMomentEndWithTheQuitLineAndStatus1) {
   std::mt19937 random(20261206);
   Client alpha(kHosts[0]), beta(kHosts[1]);
   for (int round = 0; round < 20; ++round) {
+    unlink("/tmp/fault-home/.vok/clients");  // each round admits, and replays to, both anew
     auto relay = start({"-loadcache"}, {"HOME=/tmp/fault-home"});
     expect_log(*relay, "enable loading cache");
     // Traffic that keeps it sending and replaying while the signal lands.

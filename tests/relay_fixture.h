@@ -25,11 +25,23 @@ struct Client {
 
 class RelayTest : public testing::Test {
  protected:
+  // A home of the test's own, so that no test restores another's clients.
+  void SetUp() override {
+    char tmpl[] = "/tmp/home.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    home_ = tmpl;
+  }
   void TearDown() override { EXPECT_EQ("", Process::sanitizer_report()); }
 
-  // Starts the relay, checks its start line and waits until its ports are bound.
+  // Starts the relay (with HOME the test's home unless env sets one), checks
+  // its start line and waits until its ports are bound.
   std::unique_ptr<Process> start(const std::vector<std::string>& args = {},
-                               const std::vector<std::string>& env = {}) {
+                                 std::vector<std::string> env = {}) {
+    bool home = false;
+    for (const std::string& e : env)
+      home = home || e.compare(0, 5, "HOME=") == 0;
+    if (!home)
+      env.push_back("HOME=" + home_);
     auto relay = std::make_unique<Process>(args, env);
     expect_log(*relay, "vok_relay server start");
     EXPECT_TRUE(relay->wait_ready());
@@ -84,6 +96,7 @@ class RelayTest : public testing::Test {
   void announce(const std::string& data) { announcer_.send_to(kGroup, 9875, data); }
 
   static constexpr int kUserDebug = 8 | 7;  // LOG_USER, LOG_DEBUG
+  std::string home_;
   LogSink log_;
   Udp announcer_{"127.0.0.1", 0};
 };

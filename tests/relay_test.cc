@@ -2,7 +2,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -58,7 +60,7 @@ TEST_F(RelayTest, AdmitsFourInOrderRefusesSilentlyAndRelaysInOrderAcrossAStop) {
   announce("two");
   expect_relayed({&c[0]->in, &c[2]->in, &c[3]->in, &c[4]->in}, "two");
   EXPECT_TRUE(c[1]->in.quiet());
-  quit(*relay);
+  quit(*relay, SIGHUP);  // a closed terminal ends it as SIGTERM does
 }
 
 TEST_F(RelayTest, RelaysEveryByteUnchangedFromGroupAndUnicastCutTo2048) {
@@ -115,6 +117,7 @@ TEST_F(RelayTest, RequestsReadAsTwoWordsAndMalformedOnesAreIgnored) {
   for (const std::string& junk : {std::string("Invite_vok_relay"), std::string(), binary,
                                   std::string("Reply Invite_vok_relay alpha"),
                                   std::string("Invite_vok_relay ") + kName32,
+                                  std::string("Invite_vok_relay al\x1b[2Jpha"),
                                   std::string(40, 'I') + " alpha"})
     beta.control.send_to("127.0.0.1", 6012, junk);
   EXPECT_TRUE(alpha.control.quiet());
@@ -158,6 +161,75 @@ TEST_F(RelayTest, OwnOutputComingBackIsNotRelayedAgain) {
   announce("once");
   expect_relayed({&alpha.in}, "once");
   EXPECT_TRUE(alpha.in.quiet(500)) << "the relay's own output went round again";
+  quit(*relay);
+}
+
+}  // namespace
+
+namespace {
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST_F(RelayTest, ClientsAreKeptAcrossARestartAndABadFileAdmitsWhatItCan) {
+  const std::string file = home_ + "/.vok/clients";
+  Client alpha(kHosts[0]), beta(kHosts[1]), gamma(kHosts[2]);
+  Udp listener(kHosts[3].addr, 7000);
+  auto relay = start({kHosts[3].addr, "7000"});  // not kept: it comes from the command line
+  for (Client* c : {&gamma, &beta, &alpha})
+    admit(*relay, *c);
+  stop(beta.control, beta.name);
+  expect_log(*relay, "client [beta] quit");
+  EXPECT_EQ("gamma 9875\nalpha 9875\n", read_file(file));
+  quit(*relay);
+
+  relay = start();
+  expect_log(*relay, "client [gamma] restored");
+  expect_log(*relay, "client [alpha] restored");
+  announce("after the restart");
+  expect_relayed({&gamma.in, &alpha.in}, "after the restart");
+  EXPECT_TRUE(alpha.control.quiet(100)) << "a restored client gets no reply";
+  quit(*relay);
+
+  // Cut, corrupt and oversized: what is whole and valid still counts, at once.
+  std::ofstream(file) << "beta 9875\n\x01\xff garbage\nalpha\n" << std::string(5000, 'x')
+                      << "\ngamma 9875\n";
+  relay = start();
+  expect_log(*relay, "client [beta] restored");
+  EXPECT_TRUE(log_.drain().empty());
+  quit(*relay);
+  EXPECT_EQ("beta 9875\n", read_file(file));
+}
+
+TEST_F(RelayTest, Sigusr1LogsEachClientAndTheTotalsAndRelayingGoesOn) {
+  auto relay = start();
+  Client alpha(kHosts[0]), beta(kHosts[1]);
+  admit(*relay, alpha);
+  admit(*relay, beta);
+  announce("12345");
+  announce(std::string(3000, 'c'));
+  expect_relayed({&alpha.in, &beta.in}, "12345");
+  expect_relayed({&alpha.in, &beta.in}, std::string(2048, 'c'));
+  {
+    Udp own("127.0.0.1", 6012);  // what comes from there is the relay's own output
+    own.send_to(kGroup, 9875, "own");
+  }
+  invite(alpha.control, alpha.name, 100);           // refused: registered already
+  alpha.control.send_to("127.0.0.1", 6012, "junk");  // ignored
+  stop(beta.control, beta.name);
+  expect_log(*relay, "client [beta] quit");
+  relay->signal(SIGUSR1);
+  expect_log(*relay, "client [alpha] at 127.0.0.2 port 9875 for 0 s: relayed 2 datagrams of "
+                     "2053 bytes, send failures 0, refusals 0, replay none");
+  expect_log(*relay, "up 0 s: received 3 datagrams, relayed 4, dropped as own output 1, "
+                     "cut to 2048 bytes 1; requests admitted 2, refused 1, ignored 1; "
+                     "removed as unreachable 0; log lines lost 0");
+  announce("still");
+  expect_relayed({&alpha.in}, "still");
   quit(*relay);
 }
 

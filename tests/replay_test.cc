@@ -12,9 +12,7 @@ namespace {
 class ReplayTest : public RelayTest {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/home.XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    home_ = tmpl;
+    RelayTest::SetUp();
     cache_ = home_ + "/.vok/cache";
     ASSERT_EQ(0, system(("mkdir -p " + cache_).c_str()));
   }
@@ -32,7 +30,8 @@ class ReplayTest : public RelayTest {
   // The cache directory's names, sizes and times, to see that nothing touched it.
   std::string listing() {
     std::string out;
-    FILE* p = popen(("ls -la --time-style=full-iso " + cache_).c_str(), "r");
+    FILE* p = popen(("ls -ld --time-style=full-iso " + cache_ + " && ls -lA --time-style=full-iso " +
+                     cache_).c_str(), "r");
     char buf[512];
     while (fgets(buf, sizeof buf, p) != nullptr)
       out += buf;
@@ -45,7 +44,7 @@ class ReplayTest : public RelayTest {
     return readlink(link.c_str(), target, sizeof target - 1) > 0 ? target : "";
   }
 
-  std::string home_, cache_;
+  std::string cache_;
 };
 
 const std::string kHeader(8, '\0');
@@ -122,21 +121,45 @@ TEST_F(ReplayTest, ReplaysRunBesideLiveTrafficAndAStopEndsOne) {
   quit(*relay);
 }
 
-TEST_F(ReplayTest, CacheThatCannotBeOpenedIsLoggedAndTheClientStillAdmitted) {
+TEST_F(ReplayTest, LiveSessionsFollowTheCachedEntriesMostRecentFirst) {
+  put("a", "n=x\nk=\ndisk entry");
+  auto relay = start_loadcache(home_);
+  // SAP announcements from 10.0.0.1, by message id hash; 0x24 marks a deletion.
+  auto sap = [](char flags, char hash, const std::string& session) {
+    return std::string{flags, 0, 0, hash, 10, 0, 0, 1} + "application/sdp" + '\0' +
+           "v=0\r\ns=" + session + "\r\n";
+  };
+  for (const std::string& d : {sap(0x20, 1, "one"), sap(0x20, 2, "two"), sap(0x20, 1, "one again"),
+                               sap(0x20, 3, "three"), sap(0x24, 2, ""), std::string("not SAP")})
+    announce(d);
+  Client alpha(kHosts[0]);
+  EXPECT_EQ("Reply Invite_vok_relay alpha", invite(alpha.control, alpha.name));
+  for (const std::string& want : {kHeader + "disk entry", sap(0x20, 3, "three"),
+                                  sap(0x20, 1, "one again")}) {
+    std::string got;
+    ASSERT_TRUE(alpha.in.recv(&got, 1500));
+    EXPECT_EQ(want, got);
+  }
+  expect_log(*relay, "a new client [alpha]");
+  EXPECT_TRUE(alpha.in.quiet());
+  quit(*relay);
+}
+
+TEST_F(ReplayTest, AHomeThatCannotBeUsedIsLoggedAndTheClientStillAdmitted) {
   const std::string no_cache = home_ + "/elsewhere";
   const struct {
     std::vector<std::string> env;
-    std::string path;
-  } cases[] = {{{"HOME=" + no_cache}, no_cache + "/.vok/cache"},
-               {{}, "$HOME/.vok/cache"}};
+    std::string home;
+  } cases[] = {{{"HOME=" + no_cache}, no_cache}, {{}, "$HOME"}};
   for (const auto& c : cases) {
     auto relay = std::make_unique<Process>(std::vector<std::string>{"-loadcache"}, c.env);
     expect_log(*relay, "vok_relay server start");
     expect_log(*relay, "enable loading cache");
+    expect_log(*relay, "cannot keep clients in " + c.home + "/.vok/clients");
     ASSERT_TRUE(relay->wait_ready());
     Client alpha(kHosts[0]);
     EXPECT_NE("", invite(alpha.control, alpha.name));
-    expect_log(*relay, "cannot chdir to " + c.path);
+    expect_log(*relay, "cannot chdir to " + c.home + "/.vok/cache");
     expect_log(*relay, "a new client [alpha]");
     EXPECT_TRUE(alpha.in.quiet());
     quit(*relay);
