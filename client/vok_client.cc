@@ -1,13 +1,21 @@
-// vok_client.cc -- registers this host with a relay and prints each announcement it relays.
+// vok_client.cc -- registers this host with a relay, keeps the registration alive, and prints
+// each announcement it relays; with -m it also multicasts each one on this host, for the
+// session browsers here.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "network/net.h"
+#include "request.h"
 #include "sap.h"
 #include "shutdown.h"
 
@@ -15,83 +23,172 @@ namespace {
 
 const int kRequestPort = 6012;
 const int kAnnouncePort = 9875;
-const int kNameMax = 31;
+const char kGroup[] = "224.2.127.254";
 const int kTries = 3;
+const long long kKeepAliveMs = 60 * 1000;
 
 const char* relay_host;
 std::string name;
-int control_fd = -1;
+sockaddr_in relay = {};  // the relay's port 6012
+int control_fd = -1;     // port 6012: requests out, replies in, multicast copies out
+bool invited = false;    // an invitation has gone out: leaving must say so
 
-void request(const char* keyword) {
+long long now_ms() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+}
+
+// Sends "KEYWORD NAME" to the relay; the send's errno, or 0.
+int request(const char* keyword) {
   const std::string text = std::string(keyword) + " " + name;
-  net_write(control_fd, relay_host, kRequestPort, text.data(), static_cast<int>(text.size()));
+  if (sendto(control_fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&relay),
+             sizeof relay) < 0)
+    return errno;
+  return 0;
 }
 
-// Unregisters on SIGINT or SIGTERM.
-[[noreturn]] void leave(int) {
-  request("Stop_vok_relay");
-  exit(0);
+[[noreturn]] void fail(const std::string& why, int status = 1) {
+  fprintf(stderr, "vok_client: %s\n", why.c_str());
+  exit(status);
 }
 
-long long monotonic_ms() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+// Every way out once the relay may have registered this host goes through
+// here, so that it stops sending to nobody.
+[[noreturn]] void leave(int status, const std::string& why = "") {
+  if (invited)
+    request("Stop_vok_relay");
+  if (!why.empty())
+    fail(why, status);
+  exit(status);
 }
 
-// True when the relay's reply for name arrives on fd within a second.
-bool await_reply(int fd) {
+[[noreturn]] void on_signal(int) { leave(0); }
+
+// A UDP socket bound to addr:port. The control port is this client's alone,
+// so that a second client, or a relay, cannot share it and take its traffic:
+// a specific address is bound beside the wildcard sockets of a relay on this
+// host (which allow reuse), then made exclusive; all addresses are bound
+// exclusive from the start, and fail beside a relay. The announcement port
+// stays shared, as SAP browsers on this host bind it too. -1 when it cannot
+// be had.
+int bind_port(in_addr_t addr, int port, bool exclusive) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int reuse = !exclusive || addr != htonl(INADDR_ANY);
+  sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = addr;
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) < 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &(reuse = !exclusive), sizeof reuse) < 0) {
+    if (fd >= 0)
+      close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool is_loopback(in_addr_t addr) { return (ntohl(addr) >> 24) == 127; }
+
+// True for a datagram from the relay's port 6012. A relay on this host may
+// send from any of its addresses.
+bool from_relay(const sockaddr_in& from) {
+  return from.sin_port == htons(kRequestPort) &&
+         (from.sin_addr.s_addr == relay.sin_addr.s_addr ||
+          (net_is_local_addr(relay.sin_addr.s_addr) && net_is_local_addr(from.sin_addr.s_addr)));
+}
+
+// Waits up to ms for the relay's reply on the control socket; true when it came.
+bool await_reply(long long ms) {
   const std::string want = "Reply Invite_vok_relay " + name;
-  const long long deadline = monotonic_ms() + 1000;
-  for (long long left; (left = deadline - monotonic_ms()) > 0;) {
+  for (const long long deadline = now_ms() + ms; now_ms() < deadline;) {
+    const long long left = deadline - now_ms();
     const timespec wait = {static_cast<time_t>(left / 1000), (left % 1000) * 1000000L};
     fd_set ready;
     FD_ZERO(&ready);
-    FD_SET(fd, &ready);
-    if (wait_readable(fd + 1, &ready, &wait) <= 0)
-      return false;
+    FD_SET(control_fd, &ready);
+    if (wait_readable(control_fd + 1, &ready, &wait) <= 0)
+      continue;
     char buf[2048];
-    const int n = net_read_buf(fd, buf, sizeof buf);
-    if (n == static_cast<int>(want.size()) && want.compare(0, want.size(), buf, n) == 0)
+    const ssize_t n = recv(control_fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n == static_cast<ssize_t>(want.size()) && want.compare(0, want.size(), buf, n) == 0)
       return true;
   }
   return false;
 }
 
-[[noreturn]] void fail(const std::string& why) {
-  fprintf(stderr, "vok_client: %s\n", why.c_str());
-  exit(1);
+// Writes one line; a reader that has gone (or any write error) ends the client.
+void show(const std::string& line) {
+  if (printf("%s\n", line.c_str()) < 0 || fflush(stdout) != 0)
+    leave(errno == EPIPE ? 0 : 1, errno == EPIPE ? "" : "cannot write: " + std::string(strerror(errno)));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3) {
-    fprintf(stderr, "usage: vok_client RELAY-HOST [NAME]\n");
-    return 2;
-  }
-  relay_host = argv[1];
+  const bool multicast = argc > 1 && strcmp(argv[1], "-m") == 0;
+  const int first = multicast ? 2 : 1;
+  if (argc - first < 1 || argc - first > 2)
+    fail("usage: vok_client [-m] RELAY-HOST [NAME]", 2);
+  relay_host = argv[first];
   char self[256] = {};
-  if (argc == 3)
-    name = argv[2];
+  if (argc - first == 2)
+    name = argv[first + 1];
   else if (gethostname(self, sizeof self - 1) == 0)
     name = self;
-  if (name.empty() || name.size() > kNameMax ||
-      name.find_first_of(" \t\r\n\v\f") != std::string::npos)
-    fail("NAME must be one word of 1 to 31 characters: \"" + name + "\"");
+  if (!printable_word(name.data(), name.size()))
+    fail("NAME must be one word of 1 to 31 printable characters: \"" + name + "\"", 2);
 
-  // Announcements for NAME arrive at its address: take that one where it is
-  // this host's, so several clients can share a host; else all addresses.
-  const in_addr_t addr = static_cast<in_addr_t>(net_get_addr(name.c_str()));
-  const char* local = addr != 0 && net_is_local_addr(addr) ? name.c_str() : nullptr;
-  control_fd = net_bind(local, kRequestPort);
-  const int data_fd = net_bind(local, kAnnouncePort);
-  if (control_fd < 0 || data_fd < 0)
-    fail("cannot bind UDP ports 6012 and 9875");
-  if (net_get_addr(relay_host) == 0)
+  const in_addr_t relay_addr = host2ip(relay_host).s_addr;
+  if (relay_addr == INADDR_NONE || relay_addr == 0)
     fail(std::string("cannot resolve ") + relay_host);
-  shutdown_init(leave);
-  setvbuf(stdout, nullptr, _IOLBF, 0);
+  relay.sin_family = AF_INET;
+  relay.sin_addr.s_addr = relay_addr;
+  relay.sin_port = htons(kRequestPort);
+
+  // Announcements for NAME arrive at its address: bind that one where it is
+  // this host's and can reach the relay, so several clients can share a host;
+  // else all addresses. A loopback address reaches only a relay on this host.
+  const in_addr_t addr = host2ip(name.c_str()).s_addr;
+  const bool local = addr != INADDR_NONE && addr != 0 && net_is_local_addr(addr);
+  const bool unreachable = local && is_loopback(addr) && !is_loopback(relay_addr);
+  if (unreachable) {
+    char here[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &addr, here, sizeof here);
+    fprintf(stderr,
+            "vok_client: %s is %s here, which %s cannot reach: the relay must resolve %s to an "
+            "address of this host (or give one as NAME)\n",
+            name.c_str(), here, relay_host, name.c_str());
+  }
+  if (local && addr == relay_addr)
+    fail(name + " is the relay's own address: give this client an address of its own as NAME");
+  const in_addr_t bind_addr = local && !unreachable ? addr : htonl(INADDR_ANY);
+  char where[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &bind_addr, where, sizeof where);
+  control_fd = bind_port(bind_addr, kRequestPort, true);
+  if (control_fd < 0)
+    fail(std::string("UDP port 6012 of ") + where +
+         " is taken: another vok_client or a relay runs here (give another NAME)");
+  const int data_fd = bind_port(bind_addr, kAnnouncePort, false);
+  if (data_fd < 0)
+    fail(std::string("cannot bind UDP port 9875 of ") + where);
+  // Only what is sent to this socket: no group that another program here joined.
+  const int off = 0, on = 1;
+  setsockopt(data_fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
+  sockaddr_in group = {};
+  if (multicast) {
+    // Time-to-live 0: the copies stay on this host. They leave from port
+    // 6012, so a relay running here drops them as its own output.
+    const unsigned char ttl = 0;
+    setsockopt(control_fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+    setsockopt(control_fd, IPPROTO_IP, IP_MULTICAST_LOOP, &on, sizeof on);
+    group.sin_family = AF_INET;
+    group.sin_addr.s_addr = inet_addr(kGroup);
+    group.sin_port = htons(kAnnouncePort);
+  }
+  shutdown_init(on_signal);
+  signal(SIGPIPE, SIG_IGN);  // a reader that goes away shows as a write error
 
   bool registered = false;
   for (int i = 0; i < kTries && !registered; ++i) {
@@ -99,23 +196,51 @@ int main(int argc, char** argv) {
     // relay refuses it again silently: stop first so the retry is admitted.
     if (i > 0)
       request("Stop_vok_relay");
-    request("Invite_vok_relay");
-    registered = await_reply(control_fd);
+    if (const int err = request("Invite_vok_relay"))
+      leave(1, std::string("cannot reach ") + relay_host + ": " + strerror(err));
+    invited = true;
+    registered = await_reply(1000);
   }
   if (!registered)
-    fail("no reply from " + std::string(relay_host) + " to " + std::to_string(kTries) +
-         " invitations for " + name);
-  printf("registered with %s as %s\n", relay_host, name.c_str());
+    leave(1, "no reply from " + std::string(relay_host) + " to " + std::to_string(kTries) +
+                 " invitations for " + name +
+                 ": the relay is down, full (four clients), or " + name + " is registered already");
+  show("registered with " + std::string(relay_host) + " as " + name);
 
   static char buf[65536];
+  const std::string again = "Reply Invite_vok_relay " + name;
+  long long keep_alive = now_ms() + kKeepAliveMs;
   for (;;) {
+    // The invitation alone, now and then: a relay that has it refuses it
+    // silently, one that has forgotten this host (it restarted) takes it.
+    if (now_ms() >= keep_alive) {
+      request("Invite_vok_relay");
+      keep_alive = now_ms() + kKeepAliveMs;
+    }
+    const long long left = keep_alive - now_ms();
+    const timespec wait = {static_cast<time_t>(left / 1000), (left % 1000) * 1000000L};
     fd_set ready;
     FD_ZERO(&ready);
     FD_SET(data_fd, &ready);
-    if (wait_readable(data_fd + 1, &ready, nullptr) <= 0)
+    FD_SET(control_fd, &ready);
+    if (wait_readable(std::max(data_fd, control_fd) + 1, &ready, &wait) <= 0)
       continue;
-    const int n = net_read_buf(data_fd, buf, sizeof buf);
-    if (n >= 0)
-      printf("%s\n", describe_datagram(buf, n).c_str());
+    if (FD_ISSET(control_fd, &ready)) {
+      const ssize_t n = recv(control_fd, buf, sizeof buf, MSG_DONTWAIT);
+      if (n == static_cast<ssize_t>(again.size()) && again.compare(0, again.size(), buf, n) == 0)
+        show("registered again with " + std::string(relay_host) + " as " + name);
+    }
+    if (FD_ISSET(data_fd, &ready)) {
+      sockaddr_in from;
+      socklen_t from_len = sizeof from;
+      const ssize_t n = recvfrom(data_fd, buf, sizeof buf, MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&from), &from_len);
+      if (n < 0 || !from_relay(from))
+        continue;
+      show(describe_datagram(buf, static_cast<int>(n)));
+      if (multicast)
+        sendto(control_fd, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&group),
+               sizeof group);
+    }
   }
 }

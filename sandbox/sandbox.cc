@@ -273,8 +273,10 @@ Process::Process(const std::vector<std::string>& args, const std::vector<std::st
   envp.push_back(nullptr);
   pid_ = fork();
   if (pid_ == 0) {
-    if (stdout_fd >= 0)
+    if (stdout_fd >= 0) {
       dup2(stdout_fd, STDOUT_FILENO);
+      dup2(stdout_fd, STDERR_FILENO);
+    }
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
@@ -404,7 +406,13 @@ PipedProcess::PipedProcess(const std::vector<std::string>& args, const char* pro
   close(p.write_end);  // the child has it: end of file comes when the child ends
 }
 
-PipedProcess::~PipedProcess() { close(fd_); }
+PipedProcess::~PipedProcess() { close_output(); }
+
+void PipedProcess::close_output() {
+  if (fd_ >= 0)
+    close(fd_);
+  fd_ = -1;
+}
 
 bool PipedProcess::next_line(std::string* line, int timeout_ms) {
   const long long end = now_ms() + timeout_ms;

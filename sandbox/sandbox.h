@@ -55,7 +55,8 @@ class LogSink {
 class Process {
  public:
   // argv[0] is supplied; env entries are added to a minimal environment;
-  // program null means the daemon.
+  // stdout_fd, when given, takes its standard output and error; program null
+  // means the daemon.
   explicit Process(const std::vector<std::string>& args,
                    const std::vector<std::string>& env = {}, int stdout_fd = -1,
                    const char* program = nullptr);
@@ -96,7 +97,7 @@ class Udp {
 extern const char kRelayPath[];
 extern const char kClientPath[];
 
-// A child process whose standard output the caller reads line by line.
+// A child process whose standard output and error the caller reads line by line.
 class PipedProcess : public Process {
  public:
   explicit PipedProcess(const std::vector<std::string>& args, const char* program = nullptr)
@@ -104,6 +105,8 @@ class PipedProcess : public Process {
   ~PipedProcess();
   // The next line without its newline, or false when none is complete within timeout_ms.
   bool next_line(std::string* line, int timeout_ms = 3000);
+  // Stops reading: the child's next write fails.
+  void close_output();
 
  private:
   struct Pipe {

@@ -1,4 +1,5 @@
-// client_test.cc -- vok_client registering with the real relay and showing what it relays.
+// client_test.cc -- vok_client registering with the real relay, showing what it relays,
+// leaving as it should, and failing clearly.
 #include <stdlib.h>
 
 #include <fstream>
@@ -9,10 +10,10 @@ namespace {
 
 const std::string kSdp = "v=0\r\no=bob 1 1 IN IP4 10.0.0.2\r\ns=Talk\r\nc=IN IP4 224.2.1.1/127\r\n";
 
-TEST_F(RelayTest, ClientRegistersShowsCachedAndLiveAnnouncementsAndLeavesOnSignal) {
-  ASSERT_EQ(0, system("mkdir -p /tmp/client-home/.vok/cache"));
-  std::ofstream("/tmp/client-home/.vok/cache/one") << "n=one\nk=key\n" << kSdp;
-  auto relay = start({"-loadcache"}, {"HOME=/tmp/client-home"});
+TEST_F(RelayTest, ClientRegistersShowsCachedAndLiveAnnouncements) {
+  ASSERT_EQ(0, system(("mkdir -p " + home_ + "/.vok/cache").c_str()));
+  std::ofstream(home_ + "/.vok/cache/one") << "n=one\nk=key\n" << kSdp;
+  auto relay = start({"-loadcache"});
   expect_log(*relay, "enable loading cache");
 
   PipedProcess alpha({kRelayHost, kHosts[0].name}, kClientPath);
@@ -28,21 +29,83 @@ TEST_F(RelayTest, ClientRegistersShowsCachedAndLiveAnnouncementsAndLeavesOnSigna
   EXPECT_EQ("SAP v1 announce hash 0xabcd from 10.0.0.2: s=Talk | o=bob 1 1 IN IP4 10.0.0.2 | "
             "c=IN IP4 224.2.1.1/127",
             line);
+  // Only the relay's datagrams are shown.
+  Udp stranger(kHosts[3].addr, 0);
+  stranger.send_to(kHosts[0].addr, 9875, "not from the relay");
   announce("\x01\x02");
   ASSERT_TRUE(alpha.next_line(&line));
   EXPECT_EQ("2 bytes: 0102", line);
 
-  alpha.signal(SIGTERM);
-  EXPECT_EQ(0, alpha.wait_exit());
-  expect_log(*relay, "client [alpha] quit");
+  // Its port is its own: a second client for the same address fails at once, saying so.
+  PipedProcess twin({kRelayHost, kHosts[0].name}, kClientPath);
+  EXPECT_EQ(1, twin.wait_exit());
+  ASSERT_TRUE(twin.next_line(&line));
+  EXPECT_EQ("vok_client: UDP port 6012 of 127.0.0.2 is taken: another vok_client or a relay runs "
+            "here (give another NAME)",
+            line);
+  announce("\x03");
+  ASSERT_TRUE(alpha.next_line(&line));
+  EXPECT_EQ("1 bytes: 03", line) << "the first client lost its traffic";
+  EXPECT_TRUE(log_.drain().empty()) << "the twin unregistered alpha";
   quit(*relay);
 }
 
-TEST_F(RelayTest, ClientGivesUpWithAClearErrorWhenNoRelayAnswers) {
-  PipedProcess beta({"127.0.0.1", kHosts[1].name}, kClientPath);
-  EXPECT_EQ(1, beta.wait_exit(5000));
-  std::string line;
-  EXPECT_FALSE(beta.next_line(&line, 0)) << "claimed a registration: " << line;
+TEST_F(RelayTest, EveryWayAClientEndsSendsItsStopOnce) {
+  auto relay = start();
+  for (const char* how : {"SIGTERM", "SIGHUP", "reader gone"}) {
+    PipedProcess alpha({kRelayHost, kHosts[0].name}, kClientPath);
+    std::string line;
+    ASSERT_TRUE(alpha.next_line(&line)) << how;
+    expect_log(*relay, "a new client [alpha]");
+    if (how[0] == 'r') {
+      alpha.close_output();  // as "| head -n 1" does
+      announce("to nobody");
+    } else {
+      alpha.signal(how[3] == 'T' ? SIGTERM : SIGHUP);
+    }
+    EXPECT_EQ(0, alpha.wait_exit()) << how;
+    expect_log(*relay, "client [alpha] quit");
+  }
+  EXPECT_TRUE(log_.drain().empty()) << "a stop sent twice";
+  quit(*relay);
+}
+
+TEST_F(RelayTest, ClientFailuresAreOneClearLine) {
+  // 127.99.0.0/16 has no route: a relay there cannot be reached at all.
+  ASSERT_EQ(0, system("ip route replace unreachable 127.99.0.0/16 table local"));
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string line;
+  } cases[] = {
+      {{"127.0.0.1", "beta"}, 1,
+       "vok_client: no reply from 127.0.0.1 to 3 invitations for beta: the relay is down, full "
+       "(four clients), or beta is registered already"},
+      {{"nosuchrelay", "beta"}, 1, "vok_client: cannot resolve nosuchrelay"},
+      {{"127.99.0.1", "beta"}, 1, "vok_client: cannot reach 127.99.0.1: No route to host"},
+      {{"127.0.0.1", "be\x1bta"}, 2,
+       "vok_client: NAME must be one word of 1 to 31 printable characters: \"be\x1bta\""},
+      {{"127.0.0.1", "beta", "more"}, 2, "vok_client: usage: vok_client [-m] RELAY-HOST [NAME]"},
+  };
+  Udp relay("127.0.0.1", 6012);  // takes requests and answers none
+  for (const auto& c : cases) {
+    PipedProcess client(c.args, kClientPath);
+    EXPECT_EQ(c.status, client.wait_exit(4000)) << c.line;
+    std::string line;
+    EXPECT_TRUE(client.next_line(&line));
+    EXPECT_EQ(c.line, line);
+    EXPECT_FALSE(client.next_line(&line, 0)) << "more than one line: " << line;
+  }
+  // The one that gave up stopped each time it tried again, and once more as it left.
+  std::vector<std::string> heard;
+  std::string request;
+  while (relay.recv(&request, 100))
+    heard.push_back(request);
+  EXPECT_EQ((std::vector<std::string>{"Invite_vok_relay beta", "Stop_vok_relay beta",
+                                      "Invite_vok_relay beta", "Stop_vok_relay beta",
+                                      "Invite_vok_relay beta", "Stop_vok_relay beta"}),
+            heard);
+  EXPECT_EQ(0, system("ip route del unreachable 127.99.0.0/16 table local"));
 }
 
 }  // namespace

@@ -1,29 +1,36 @@
-// far_host.h -- a second host for the tests: network and mount namespaces of its own, joined
-// to the sandbox by a veth pair. The sandbox is kNearAddr on it, the far host kFarAddr.
+// far_host.h -- a second host for the tests, "farhost": network, mount and UTS namespaces of
+// its own, joined to the sandbox by a veth pair, with a Debian-style /etc/hosts (its own name
+// on 127.0.1.1). The sandbox is kNearAddr ("relayhost" there), the far host kFarAddr
+// ("farhost" in the sandbox).
 #ifndef VOK_TESTS_FAR_HOST_H
 #define VOK_TESTS_FAR_HOST_H
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "sandbox.h"
 
 class FarHost {
  public:
   static const char kNearAddr[];
   static const char kFarAddr[];
 
-  // hosts: the far host's /etc/hosts (the sandbox's when empty). Aborts when
-  // it cannot be built.
-  explicit FarHost(const std::string& hosts = "");
+  // Aborts when it cannot be built.
+  FarHost();
   ~FarHost();
   FarHost(const FarHost&) = delete;
   FarHost& operator=(const FarHost&) = delete;
 
-  // The program and first arguments that run a command on the far host.
-  std::vector<std::string> enter(const std::vector<std::string>& command) const;
-  // Runs a shell command there; its exit status.
-  int run(const std::string& command) const;
+  // Runs program with args on the far host (its log lines go nowhere).
+  std::unique_ptr<PipedProcess> run(const std::string& program,
+                                    const std::vector<std::string>& args) const;
+  // A UDP socket of the far host's, bound to addr:port.
+  std::unique_ptr<Udp> udp(const char* addr, int port) const;
+  // Waits until something there has bound UDP port on all addresses.
+  bool wait_bound(int port) const;
 
  private:
   pid_t pid_;
