@@ -5,7 +5,7 @@
 set -eu
 src=$(cd "$1" && pwd)
 work=$2
-"$src/scripts/deps" dpkg-dev man-db systemd adduser >&2
+"$src/scripts/deps" dpkg-dev man-db systemd adduser lintian >&2
 rm -rf "$work"
 mkdir -p "$work"
 cmake -S "$src" -B "$work/build" -G Ninja -DCMAKE_INSTALL_PREFIX=/usr -DVOK_TESTS=OFF >/dev/null
@@ -17,17 +17,19 @@ failed=0
 check() {
   if eval "$2"; then passed=$((passed + 1)); else echo "FAILED: $1"; failed=$((failed + 1)); fi
 }
-files="usr/sbin/vok_relay usr/bin/vok_client usr/share/man/man8/vok_relay.8
-  usr/share/man/man1/vok_client.1 usr/lib/systemd/system/vok_relay.service"
-unit="$work/tree/usr/lib/systemd/system/vok_relay.service"
+files="usr/sbin/vok_relay usr/bin/vok_client usr/share/man/man8/vok_relay.8.gz
+  usr/share/man/man1/vok_client.1.gz lib/systemd/system/vok_relay.service
+  usr/share/doc/vok-relay/copyright usr/share/doc/vok-relay/changelog.Debian.gz"
+unit="$work/tree/lib/systemd/system/vok_relay.service"
 
 for f in $files; do
   check "the install tree has /$f" "[ -f '$work/tree/$f' ]"
 done
 for page in "$work"/tree/usr/share/man/man*/*; do
-  check "man -l renders $(basename "$page") without warnings" \
+  check "man -l renders $(basename "$page") without warnings, naming the installed unit" \
     "[ -z \"\$(MANWIDTH=80 man --warnings -l '$page' 2>&1 >/dev/null)\" ] &&
-     MANWIDTH=80 man -l '$page' 2>/dev/null | grep -q '^SYNOPSIS'"
+     MANWIDTH=80 man -l '$page' 2>/dev/null | grep -q '^SYNOPSIS' &&
+     ! zgrep -q '@' '$page'"
 done
 check "the unit runs the installed relay with its cache" \
   "grep -qx 'ExecStart=/usr/sbin/vok_relay -loadcache' '$unit'"
@@ -42,11 +44,12 @@ for f in $files; do
   check "the package holds /$f" "dpkg-deb -c '$deb' | grep ' \./$f\$' >/dev/null"
 done
 check "the package depends on the NIS client library" "dpkg-deb -f '$deb' Depends | grep libnsl2 >/dev/null"
+check "lintian finds no error in the package" "lintian --fail-on error '$deb' >&2"
 
 # Install, use and purge, in a private mount and network namespace whose root is an overlay.
 if [ "$(id -u)" -eq 0 ]; then
   cp "$deb" "$work/vok-relay.deb"
-  check "the package installs, runs -h, creates its user and cache, and purges cleanly" \
+  check "the package installs, runs -h, creates its user and cache, and purges cleanly, enabled" \
     "unshare -m -n sh -eu -c '
       mkdir -p $work/ov/up $work/ov/work $work/ov/root
       mount -t overlay overlay -o lowerdir=/,upperdir=$work/ov/up,workdir=$work/ov/work $work/ov/root
@@ -57,8 +60,11 @@ if [ "$(id -u)" -eq 0 ]; then
         /usr/sbin/vok_relay -h | grep -qx \\\"Usage: vok_relay \\[-loadcache\\]\\\"
         getent passwd vok-relay | grep -q :/var/lib/vok_relay:
         [ \\\$(stat -c %U /var/lib/vok_relay/.vok/cache) = vok-relay ]
+        systemctl enable vok_relay.service 2>/dev/null
+        [ -L /etc/systemd/system/multi-user.target.wants/vok_relay.service ]
         dpkg --purge vok-relay >/dev/null
         [ ! -e /usr/sbin/vok_relay ] && [ ! -e /var/lib/vok_relay ]
+        [ -z \\\"\\\$(find /etc/systemd -name 'vok_relay*')\\\" ]
       \"' >&2"
   rm -rf "$work/ov"
 else

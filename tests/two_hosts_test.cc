@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "far_host.h"
 #include "relay_fixture.h"
 
@@ -46,6 +48,10 @@ TEST_F(RelayTest, OverAMinuteAFarClientRegistersAgainAndADeadListenerIsRemoved) 
   bool removed = false, again = false;
   LogLine log_line;
   const int rate = 10, limit = 80 * rate;
+  const auto since = std::chrono::steady_clock::now();
+  auto seconds = [&] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+  };
   for (; sent < limit && !(removed && again); ++sent) {
     announce("seq " + std::to_string(sent));
     if (log_.next(&log_line, 1000 / rate)) {
@@ -53,11 +59,11 @@ TEST_F(RelayTest, OverAMinuteAFarClientRegistersAgainAndADeadListenerIsRemoved) 
         again = true;
         ASSERT_TRUE(client->next_line(&line, 1000));
         EXPECT_EQ("registered again with relayhost as farhost", line);
-        EXPECT_GE(sent, 55 * rate) << "registered again before its minute";
+        EXPECT_GE(seconds(), 55) << "registered again before its minute";
       } else {
         removed = true;
         EXPECT_EQ(std::string("client [") + kFar + "] unreachable, removed", log_line.msg);
-        EXPECT_GE(sent, 60 * rate) << "removed before a minute of refusals";
+        EXPECT_GE(seconds(), 59.9) << "removed before a minute of refusals";
       }
     }
   }
