@@ -1,6 +1,7 @@
 // sandbox.h -- a private network, mount and host-name sandbox, and what drives the real
-// daemon inside it: its /dev/log, its process and UDP clients. Setup failures
-// inside the sandbox abort with their reason: nothing can be tested after them.
+// daemon inside it: its /dev/log, its process and UDP clients. Used by the tests, the demo
+// and the benchmark. Setup failures inside the sandbox abort with their reason: nothing
+// can be tested after them.
 #ifndef VOK_SANDBOX_SANDBOX_H
 #define VOK_SANDBOX_SANDBOX_H
 
@@ -67,8 +68,6 @@ class Process {
   int wait_exit(int timeout_ms = 3000);
   // True once both of the relay's ports are bound.
   bool wait_ready(int timeout_ms = 3000) const;
-  // What a sanitizer reported about any child, if anything; clears it.
-  static std::string sanitizer_report();
 
  private:
   pid_t pid_;
@@ -82,12 +81,8 @@ class Udp {
   ~Udp();
   int fd() const { return fd_; }
   bool send_to(const char* addr, int port, const std::string& data) const;
-  // One datagram, or false when none arrives within timeout_ms; *stamp_ns is
-  // the kernel's receive time, on the clock of every socket of the sandbox.
-  bool recv(std::string* data, int timeout_ms = 2000, sockaddr_in* from = nullptr,
-            long long* stamp_ns = nullptr) const;
-  // True when nothing arrives within ms.
-  bool quiet(int ms = 300) const;
+  // One datagram, or false when none arrives within timeout_ms.
+  bool recv(std::string* data, int timeout_ms = 2000, sockaddr_in* from = nullptr) const;
 
  private:
   int fd_;
@@ -96,12 +91,15 @@ class Udp {
 // The daemon and the client program.
 extern const char kRelayPath[];
 extern const char kClientPath[];
+// Where a sanitized child writes what its sanitizer reports (a prefix).
+extern const char kSanitizerLog[];
 
 // A child process whose standard output and error the caller reads line by line.
 class PipedProcess : public Process {
  public:
-  explicit PipedProcess(const std::vector<std::string>& args, const char* program = nullptr)
-      : PipedProcess(args, program, make_pipe()) {}
+  explicit PipedProcess(const std::vector<std::string>& args, const char* program = nullptr,
+                        const std::vector<std::string>& env = {})
+      : PipedProcess(args, program, env, make_pipe()) {}
   ~PipedProcess();
   // The next line without its newline, or false when none is complete within timeout_ms.
   bool next_line(std::string* line, int timeout_ms = 3000);
@@ -113,7 +111,8 @@ class PipedProcess : public Process {
     int read_end, write_end;
   };
   static Pipe make_pipe();
-  PipedProcess(const std::vector<std::string>& args, const char* program, Pipe p);
+  PipedProcess(const std::vector<std::string>& args, const char* program,
+               const std::vector<std::string>& env, Pipe p);
 
   int fd_;
   std::string pending_;
@@ -122,13 +121,14 @@ class PipedProcess : public Process {
 // Sends "Invite_vok_relay name" from client to the relay and returns the reply
 // (empty when none came).
 std::string invite(const Udp& client, const std::string& name, int timeout_ms = 2000);
-void stop(const Udp& client, const std::string& name);
 
 // True when fd has something to read within timeout_ms.
 bool readable(int fd, int timeout_ms);
 
-// Number of open descriptors and resident kilobytes of a process.
-int open_fds(pid_t pid);
+// Resident kilobytes of a process.
 long resident_kb(pid_t pid);
+
+// Reports what failed and aborts.
+[[noreturn]] void die(const char* what);
 
 #endif

@@ -102,8 +102,8 @@ TEST_F(RelayTest, ChainedRelaysDeliverEachAnnouncementOnce) {
     EXPECT_EQ(inet_addr(kFar), from.sin_addr.s_addr);
     expect_relayed({&alpha.in}, d);
   }
-  EXPECT_TRUE(listener.quiet()) << "relayed more than once";
-  EXPECT_TRUE(alpha.in.quiet());
+  EXPECT_TRUE(quiet(listener)) << "relayed more than once";
+  EXPECT_TRUE(quiet(alpha.in));
   downstream->signal(SIGTERM);
   EXPECT_EQ(1, downstream->wait_exit());
   quit(*upstream);
@@ -132,9 +132,9 @@ TEST_F(RelayTest, MulticastCopiesReachBrowsersOnTheClientsHostOnly) {
     ASSERT_TRUE(client->next_line(&line));
     EXPECT_EQ(std::to_string(d.size()) + " bytes: ", line.substr(0, line.find(':') + 2));
   }
-  EXPECT_TRUE(browser->quiet()) << "a copy came round again";
+  EXPECT_TRUE(quiet(*browser)) << "a copy came round again";
   EXPECT_FALSE(client->next_line(&line, 300)) << "the client took its own copy: " << line;
-  EXPECT_TRUE(outside.quiet(100)) << "a copy left the client's host";
+  EXPECT_TRUE(quiet(outside, 100)) << "a copy left the client's host";
   client->signal(SIGINT);
   expect_log(*relay, "client [farhost] quit");
   quit(*relay);

@@ -69,6 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             abort();
         }
         break;
+      case RequestResult::kRefused:
       case RequestResult::kIgnored:
         if (ed.count() != before)
           abort();
