@@ -293,14 +293,23 @@ long long run_timers(Relay& r, long long now) {
   return next;
 }
 
-// Admits the clients kept by the last run, in their order, without reply or
-// replay, and writes the file back: whether it can be written is known from here on.
-void restore_clients(Relay& r) {
+// The clients kept by the last run, in their order, each logged and looked up: ready to be
+// admitted without reply or replay. Names the command line's listener has are passed over.
+std::vector<VokListner*> restore_clients(Relay& r, const VokListner* cmdline) {
   const std::string path = clients_path();
   r.clients_file = path.empty() ? "$HOME/.vok/clients" : path;
-  for (const KeptClient& c : read_clients(path, kCapacity)) {
+  if (path.empty()) {
+    log_line("cannot keep clients in %s", r.clients_file.c_str());
+    r.clients_file.clear();
+  }
+  std::vector<VokListner*> restored;
+  const int room = kCapacity - (cmdline != nullptr);
+  for (const KeptClient& c : read_clients(path, room)) {
     VokListner* l = VokListner::make(c.name.c_str(), c.port);
-    if (!r.ed->new_listener(l)) {
+    bool again = cmdline != nullptr && strcmp(c.name.c_str(), cmdline->get_id()) == 0;
+    for (const VokListner* other : restored)
+      again = again || strcmp(c.name.c_str(), other->get_id()) == 0;
+    if (again) {
       delete l;
       continue;
     }
@@ -308,12 +317,9 @@ void restore_clients(Relay& r) {
     l->admitted = r.started;
     log_line("client [%s] restored", l->get_id());
     look_up(r, *l, r.started);
+    restored.push_back(l);
   }
-  if (path.empty()) {
-    log_line("cannot keep clients in %s", r.clients_file.c_str());
-    r.clients_file.clear();
-  }
-  keep_clients(r);
+  return restored;
 }
 
 [[noreturn]] void listen_pass_sd(Relay& r) {
@@ -376,8 +382,9 @@ int main(int argc, char** argv) {
     log_line("cannot start the resolver");
     exit(1);
   }
-  // The command-line listener's lookup starts before the ports open, so that
-  // it has answered by the time the first announcement can arrive.
+  // The command-line listener's lookup, and the kept clients', start before the
+  // ports open, so that they have answered by the time the first announcement
+  // can arrive.
   VokListner* cmdline = argc == 3 ? VokListner::make(argv[1], atoi(argv[2])) : nullptr;
   if (cmdline != nullptr) {
     cmdline->stage = VokListner::kServed;  // no reply, no replay, no log line
@@ -385,6 +392,7 @@ int main(int argc, char** argv) {
     cmdline->admitted = r.started;
     look_up(r, *cmdline, r.started);
   }
+  const std::vector<VokListner*> restored = restore_clients(r, cmdline);
   r.sd_fd = net_open(kGroup, kAnnouncePort, kAnnounceTtl);
   if (r.sd_fd < 0) {
     log_line("cannot open socket for listening sd\n");
@@ -406,7 +414,9 @@ int main(int argc, char** argv) {
   EventsDismisser ed(kCapacity, r.request_fd);
   r.ed = &ed;
   ed.new_listener(cmdline);  // the first, always admitted
-  restore_clients(r);
+  for (VokListner* l : restored)
+    ed.new_listener(l);
+  keep_clients(r);  // whether the file can be written is known from here on
   r.local.open();
   listen_pass_sd(r);
 }

@@ -52,21 +52,15 @@ TEST_F(CacheTest, NamesComeInByteOrderPastListingsAndHiddenFiles) {
 }
 
 TEST_F(CacheTest, EachEntryGivesEightZeroBytesAndItsBodyOrNothing) {
-  std::string all;
-  for (int i = 0; i < 256; ++i)
-    all += static_cast<char>(i);
   const std::string none = "<none>";
+  // What the process-level replay test does not already show.
   const struct {
     const char* name;
     std::string content, datagram;
   } entries[] = {
-      {"all", "n=session\nk=key\n" + all, kHeader + all},
-      {"big", "n=s\nk=\n" + std::string(3000, 'b'), kHeader + std::string(2040, 'b')},
       // A first line far longer than any line buffer is still one line.
       {"long", "n=" + std::string(5000, 'n') + "\nk=\nbody", kHeader + "body"},
-      {"nok", "n=s\nx=1\nbody", kHeader + "body"},  // sent all the same, after "no k="
-      {"short", "n=s", kHeader},                      // no second line: "no k=" too
-      {"empty", "", none},
+      {"short", "n=s", kHeader},  // no second line: "no k=", sent all the same
       {"noname", "k=x\nn=y\nbody", none},
       {"n", "n", none},
   };
@@ -76,12 +70,10 @@ TEST_F(CacheTest, EachEntryGivesEightZeroBytesAndItsBodyOrNothing) {
     EXPECT_EQ(e.datagram, datagram(e.name)) << e.name;
   }
   fflush(stdout);
-  EXPECT_EQ("no k=\nno k=\n", testing::internal::GetCapturedStdout());
+  EXPECT_EQ("no k=\n", testing::internal::GetCapturedStdout());
 
-  ASSERT_EQ(0, mkfifo((dir_ + "/fifo").c_str(), 0644));  // opening must not block
-  ASSERT_EQ(0, mkdir((dir_ + "/subdir").c_str(), 0755));
   ASSERT_EQ(0, symlink("/nonexistent/entry", (dir_ + "/vanished").c_str()));
-  for (const char* name : {"fifo", "subdir", "vanished", "missing"})
+  for (const char* name : {"vanished", "missing"})
     EXPECT_EQ(none, datagram(name)) << name;
 }
 

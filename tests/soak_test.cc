@@ -84,7 +84,8 @@ TEST_F(RelayTest, PacedStreamReachesEveryStayingListenerUnderARequestFlood) {
   drain(100);
   EXPECT_EQ(before_fds, open_fds(relay->pid()));
 #ifndef __SANITIZE_ADDRESS__  // the sanitizer's quarantine holds freed memory on purpose
-  EXPECT_LE(resident_kb(relay->pid()) - before_kb, 64) << "kilobytes grown";
+  // Room for resolver threads started later (a stack and an arena each, up to eight).
+  EXPECT_LE(resident_kb(relay->pid()) - before_kb, 512) << "kilobytes grown";
 #endif
   printf("soak: %d announcements to 3 staying listeners, %d flood requests, RSS %ld -> %ld kB,"
          " descriptors %d -> %d\n",
