@@ -90,6 +90,9 @@ TEST_F(RelayTest, ChainedRelaysDeliverEachAnnouncementOnce) {
   admit(*upstream, alpha);
   EXPECT_EQ("", invite(alpha.control, kFar, 300)) << "the reply goes to the far relay";
   expect_log(*upstream, std::string("a new client [") + kFar + "]");
+  // Its own address on the link: what it sends there comes back, and must not go round.
+  EXPECT_EQ("", invite(alpha.control, FarHost::kNearAddr, 300));
+  expect_log(*upstream, std::string("a new client [") + FarHost::kNearAddr + "]");
   std::string all;
   for (int i = 0; i < 256; ++i)
     all += static_cast<char>(i);
