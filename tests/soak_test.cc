@@ -82,6 +82,7 @@ TEST_F(RelayTest, PacedStreamReachesEveryStayingListenerUnderARequestFlood) {
     EXPECT_EQ(total, next[i]) << c[i]->name << " missed announcements";
   stop(c[3]->control, "delta");
   drain(100);
+  log_.drain(100);
   EXPECT_EQ(before_fds, open_fds(relay->pid()));
 #ifndef __SANITIZE_ADDRESS__  // the sanitizer's quarantine holds freed memory on purpose
   // Room for resolver threads started later (a stack and an arena each, up to eight).
