@@ -1,6 +1,7 @@
 // sessions.cc -- the latest announcement of each live SAP session the relay has relayed.
 #include "sessions.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -44,12 +45,14 @@ SapKind sap_key(const char* data, int len, SessionKey* key) {
   return deletion ? SapKind::kDelete : SapKind::kAnnounce;
 }
 
-Sessions::Sessions() : slots_(new Slot[kMax]) {
-  for (int i = 0; i < kMax; ++i)
-    slots_[i].used = false;
+// Zeroed pages that nothing touches until a session is remembered: a relay
+// without -loadcache never makes the table resident.
+Sessions::Sessions() : slots_(static_cast<Slot*>(calloc(kMax, sizeof(Slot)))) {
+  if (slots_ == nullptr)
+    abort();
 }
 
-Sessions::~Sessions() { delete[] slots_; }
+Sessions::~Sessions() { free(slots_); }
 
 Sessions::Slot* Sessions::find_slot(const SessionKey& key) const {
   for (int i = 0; i < kMax; ++i) {
