@@ -77,8 +77,9 @@ class Receivers {
   Receivers() {
     for (int i = 0; i < 4; ++i) {
       udp_[i] = std::make_unique<Udp>(kQuads[i], 9875);
-      const int room = 256 << 20;
+      const int room = 256 << 20, on = 1;
       setsockopt(udp_[i]->fd(), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room);
+      setsockopt(udp_[i]->fd(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     }
     thread_ = std::thread(&Receivers::run, this);
   }
