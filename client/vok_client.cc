@@ -91,12 +91,12 @@ int bind_port(in_addr_t addr, int port, bool exclusive) {
 
 bool is_loopback(in_addr_t addr) { return (ntohl(addr) >> 24) == 127; }
 
-// True for a datagram from the relay's port 6012. A relay on this host may
-// send from any of its addresses.
-bool from_relay(const sockaddr_in& from) {
+// True for a datagram from the relay's port 6012. A relay on this host
+// (relay_local) may send from any of its addresses.
+bool from_relay(const sockaddr_in& from, bool relay_local) {
   return from.sin_port == htons(kRequestPort) &&
          (from.sin_addr.s_addr == relay.sin_addr.s_addr ||
-          (net_is_local_addr(relay.sin_addr.s_addr) && net_is_local_addr(from.sin_addr.s_addr)));
+          (relay_local && net_is_local_addr(from.sin_addr.s_addr)));
 }
 
 // Waits up to ms for the relay's reply on the control socket; true when it came.
@@ -208,6 +208,7 @@ int main(int argc, char** argv) {
   show("registered with " + std::string(relay_host) + " as " + name);
 
   static char buf[65536];
+  const bool relay_local = net_is_local_addr(relay_addr) != 0;
   const std::string again = "Reply Invite_vok_relay " + name;
   long long keep_alive = now_ms() + kKeepAliveMs;
   for (;;) {
@@ -235,7 +236,7 @@ int main(int argc, char** argv) {
       socklen_t from_len = sizeof from;
       const ssize_t n = recvfrom(data_fd, buf, sizeof buf, MSG_DONTWAIT,
                                  reinterpret_cast<sockaddr*>(&from), &from_len);
-      if (n < 0 || !from_relay(from))
+      if (n < 0 || !from_relay(from, relay_local))
         continue;
       show(describe_datagram(buf, static_cast<int>(n)));
       if (multicast)
