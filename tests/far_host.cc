@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 
 const char FarHost::kNearAddr[] = "10.201.0.1";
 const char FarHost::kFarAddr[] = "10.201.0.2";
@@ -47,7 +48,10 @@ void in_netns(pid_t pid, F f) {
 FarHost::FarHost() {
   std::ofstream("/tmp/far-hosts") << "127.0.0.1 localhost\n127.0.1.1 farhost\n"
                                   << kNearAddr << " relayhost\n";
-  std::ofstream("/etc/hosts", std::ios::app) << kFarAddr << " farhost\n";
+  std::stringstream hosts;
+  hosts << std::ifstream("/etc/hosts").rdbuf();
+  hosts_ = hosts.str();
+  std::ofstream("/etc/hosts") << hosts_ << kFarAddr << " farhost\n";
   int ready[2];
   if (pipe(ready) < 0)
     die("pipe");
@@ -79,6 +83,7 @@ FarHost::FarHost() {
 }
 
 FarHost::~FarHost() {
+  std::ofstream("/etc/hosts") << hosts_;
   kill(pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
   if (system("ip link del vfar0 2>/dev/null") != 0) {

@@ -34,6 +34,7 @@ class FarHost {
 
  private:
   pid_t pid_;
+  std::string hosts_;  // the sandbox's /etc/hosts before it named the far host
 };
 
 #endif
