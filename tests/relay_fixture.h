@@ -10,6 +10,8 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,31 +28,12 @@
 const char kGroup[] = "224.2.127.254";
 
 // One datagram and the kernel's receive time (ns, one clock for every socket here), or
-// false when none arrives within timeout_ms. u must have SO_TIMESTAMPNS set.
+// false when none arrives within timeout_ms. u must have asked for times (as a Client does).
 inline bool recv_at(const Udp& u, std::string* data, long long* stamp_ns,
                     sockaddr_in* from = nullptr, int timeout_ms = 2000) {
-  if (!readable(u.fd(), timeout_ms))
-    return false;
-  static char buf[65536];
-  sockaddr_in sa;
-  iovec iov = {buf, sizeof buf};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
-  msghdr msg = {};
-  msg.msg_name = &sa;
-  msg.msg_namelen = sizeof sa;
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
-  const ssize_t n = recvmsg(u.fd(), &msg, 0);
-  if (n < 0)
-    return false;
-  data->assign(buf, static_cast<size_t>(n));
-  if (from != nullptr)
-    *from = sa;
   timespec t = {};
-  if (cmsghdr* c = CMSG_FIRSTHDR(&msg))
-    memcpy(&t, CMSG_DATA(c), sizeof t);
+  if (!u.recv(data, timeout_ms, from) || ioctl(u.fd(), SIOCGSTAMPNS, &t) < 0)
+    return false;
   *stamp_ns = t.tv_sec * 1000000000LL + t.tv_nsec;
   return true;
 }
@@ -99,8 +82,8 @@ class Changed {
 // A client host: its reply socket at 6012 and its announcement socket at 9875.
 struct Client {
   explicit Client(const TestHost& h) : name(h.name), control(h.addr, 6012), in(h.addr, 9875) {
-    const int on = 1;
-    setsockopt(in.fd(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    timespec t;
+    ioctl(in.fd(), SIOCGSTAMPNS, &t);  // the first asking turns receive times on
   }
   std::string name;
   Udp control, in;
