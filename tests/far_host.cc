@@ -3,12 +3,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -19,14 +14,9 @@ const char FarHost::kFarAddr[] = "10.201.0.2";
 
 namespace {
 
-[[noreturn]] void die(const std::string& what) {
-  perror(what.c_str());
-  abort();
-}
-
 void sh(const std::string& command) {
   if (system(command.c_str()) != 0)
-    die(command);
+    die(command.c_str());
 }
 
 // Runs f with this thread in the network namespace of process pid.
@@ -52,29 +42,18 @@ FarHost::FarHost() {
   hosts << std::ifstream("/etc/hosts").rdbuf();
   hosts_ = hosts.str();
   std::ofstream("/etc/hosts") << hosts_ << kFarAddr << " farhost\n";
-  int ready[2];
-  if (pipe(ready) < 0)
-    die("pipe");
-  pid_ = fork();
-  if (pid_ == 0) {
-    // The child holds the namespaces until it is killed. What runs there
-    // logs to nowhere, so the sandbox's /dev/log hears only the near side.
-    const bool ok = unshare(CLONE_NEWNET | CLONE_NEWNS | CLONE_NEWUTS) == 0 &&
-                    mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                    mount("/tmp/far-hosts", "/etc/hosts", nullptr, MS_BIND, nullptr) == 0 &&
-                    (access("/dev/log", F_OK) != 0 ||
-                     mount("/dev/null", "/dev/log", nullptr, MS_BIND, nullptr) == 0) &&
-                    sethostname("farhost", 7) == 0;
-    if (!ok || write(ready[1], "x", 1) != 1)
-      _exit(1);
-    for (;;)
-      pause();
-  }
-  char byte;
-  close(ready[1]);
-  if (read(ready[0], &byte, 1) != 1)
+  // A process in namespaces of its own holds them until it is killed. What runs there logs
+  // to nowhere, so the sandbox's /dev/log hears only the near side.
+  holder_ = std::make_unique<PipedProcess>(
+      std::vector<std::string>{"--net", "--mount", "--uts", "--propagation", "private", "sh", "-c",
+                               "mount --bind /tmp/far-hosts /etc/hosts && "
+                               "{ [ ! -S /dev/log ] || mount --bind /dev/null /dev/log; } && "
+                               "hostname farhost && echo ready && exec sleep 100000"},
+      "/usr/bin/unshare");
+  std::string ready;
+  if (!holder_->next_line(&ready, 5000) || ready != "ready")
     die("far host namespaces");
-  close(ready[0]);
+  pid_ = holder_->pid();
   const std::string pid = std::to_string(pid_);
   sh("ip link add vfar0 type veth peer name vfar1 netns " + pid + " && ip addr add " + kNearAddr +
      "/24 dev vfar0 && ip link set vfar0 up");
@@ -84,11 +63,7 @@ FarHost::FarHost() {
 
 FarHost::~FarHost() {
   std::ofstream("/etc/hosts") << hosts_;
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
-  if (system("ip link del vfar0 2>/dev/null") != 0) {
-    // Gone with the far end already.
-  }
+  holder_.reset();  // killed: its namespaces, and the veth pair with them, go
 }
 
 std::unique_ptr<PipedProcess> FarHost::run(const std::string& program,

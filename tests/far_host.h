@@ -33,6 +33,7 @@ class FarHost {
   bool wait_bound(int port) const;
 
  private:
+  std::unique_ptr<PipedProcess> holder_;
   pid_t pid_;
   std::string hosts_;  // the sandbox's /etc/hosts before it named the far host
 };
