@@ -63,7 +63,9 @@ FarHost::FarHost() {
 
 FarHost::~FarHost() {
   std::ofstream("/etc/hosts") << hosts_;
-  holder_.reset();  // killed: its namespaces, and the veth pair with them, go
+  // The pair goes now, not whenever the kernel gets round to the dead namespace.
+  sh("ip link del vfar0");
+  holder_.reset();
 }
 
 std::unique_ptr<PipedProcess> FarHost::run(const std::string& program,
