@@ -24,11 +24,6 @@ TEST_F(RelayTest, ClientRegistersShowsCachedAndLiveAnnouncements) {
   EXPECT_EQ("cached: s=Talk | o=bob 1 1 IN IP4 10.0.0.2 | c=IN IP4 224.2.1.1/127", line);
   expect_log(*relay, "a new client [alpha]");
 
-  announce(std::string("\x20\x00\xab\xcd\x0a\x00\x00\x02", 8) + kSdp);
-  ASSERT_TRUE(alpha.next_line(&line));
-  EXPECT_EQ("SAP v1 announce hash 0xabcd from 10.0.0.2: s=Talk | o=bob 1 1 IN IP4 10.0.0.2 | "
-            "c=IN IP4 224.2.1.1/127",
-            line);
   // Only the relay's datagrams are shown.
   Udp stranger(kHosts[3].addr, 0);
   stranger.send_to(kHosts[0].addr, 9875, "not from the relay");
