@@ -48,10 +48,11 @@ class VokListner : public Listener {
     if (sent_unrefused < 0)
       sent_unrefused = now;
   }
-  // A failed send also asks for its name to be looked up again soon.
+  // A failed send also brings its next lookup forward, to a second after the last.
   void count_send_failure() {
     ++send_failures;
-    lookup_soon = true;
+    if (next_lookup > looked_up + 1000)
+      next_lookup = looked_up + 1000;
   }
   unsigned long relayed = 0, relayed_bytes = 0, send_failures = 0, refusals = 0;
 
@@ -61,7 +62,6 @@ class VokListner : public Listener {
   enum Stage { kNew, kReplaying, kServed };
   Stage stage = kNew;         // kNew until its first lookup has answered
   bool resolving = false;     // a lookup is on its way
-  bool lookup_soon = false;   // a send failed: look up again, at most once a second
   long long looked_up = 0;    // when the last lookup started
   long long next_lookup = 0;  // when its name is looked up again
   Replay replay;              // the cache entries still to send it

@@ -101,10 +101,3 @@ void Fanout::read_errors(int fd) {
     }
   }
 }
-
-int Fanout::refusals(sockaddr_in* out, int max) {
-  const int n = refused_count_ < max ? refused_count_ : max;
-  memcpy(out, refused_, static_cast<size_t>(n) * sizeof *out);
-  refused_count_ = 0;
-  return n;
-}

@@ -36,10 +36,12 @@ class Fanout {
   unsigned long relayed() const { return relayed_; }
 
   // Reads the error queue of fd (a socket with IP_RECVERR) and keeps the ICMP
-  // port and host unreachable reports in it, until taken with refusals().
+  // port and host unreachable reports in it, until cleared.
   void read_errors(int fd);
-  // The destinations refused since the last call; clears them.
-  int refusals(sockaddr_in* out, int max);
+  // The destinations refused since the last clear_refusals().
+  int refusal_count() const { return refused_count_; }
+  const sockaddr_in& refusal(int i) const { return refused_[i]; }
+  void clear_refusals() { refused_count_ = 0; }
 
  private:
   char bufs_[kBatch][kDatagramMax];

@@ -159,7 +159,6 @@ void found(Relay& r, VokListner& l, in_addr_t addr, long long now) {
 // Looks l's name up: a dotted quad at once, any other name on the resolver.
 void look_up(Relay& r, VokListner& l, long long now) {
   l.looked_up = now;
-  l.lookup_soon = false;
   const in_addr_t quad = inet_addr(l.get_id());
   if (quad != INADDR_NONE) {
     found(r, l, quad, now);
@@ -184,33 +183,30 @@ void take_lookups(Relay& r, long long now) {
 
 // Removes the listeners that refusals show to be gone.
 void take_refusals(Relay& r, long long now) {
-  sockaddr_in refused[16];
-  int n;
-  while ((n = fanout.refusals(refused, 16)) > 0) {
-    for (int i = 0; i < n; ++i) {
-      for (int k = 0; k < r.ed->count(); ++k) {
-        VokListner& l = client(*r.ed, k);
-        const sockaddr_in* to = l.destination();
-        if (to == nullptr || to->sin_addr.s_addr != refused[i].sin_addr.s_addr ||
-            to->sin_port != refused[i].sin_port || !l.refused(now))
-          continue;
-        Listener* gone = nullptr;
-        r.ed->remove_listener(l.get_id(), &gone);
-        ++r.totals.unreachable;
-        keep_clients(r);
-        log_line("client [%s] unreachable, removed", gone->get_id());
-        delete gone;
-        break;
-      }
+  for (int i = 0; i < fanout.refusal_count(); ++i) {
+    const sockaddr_in& refused = fanout.refusal(i);
+    for (int k = 0; k < r.ed->count(); ++k) {
+      VokListner& l = client(*r.ed, k);
+      const sockaddr_in* to = l.destination();
+      if (to == nullptr || to->sin_addr.s_addr != refused.sin_addr.s_addr ||
+          to->sin_port != refused.sin_port || !l.refused(now))
+        continue;
+      Listener* gone = nullptr;
+      r.ed->remove_listener(l.get_id(), &gone);
+      ++r.totals.unreachable;
+      keep_clients(r);
+      log_line("client [%s] unreachable, removed", gone->get_id());
+      delete gone;
+      break;
     }
   }
+  fanout.clear_refusals();
 }
 
 void serve_requests(Relay& r, long long now) {
   // Refusals wake the loop through this socket, and the first read after one
-  // fails with it: take them first.
+  // fails with it: read them first.
   fanout.read_errors(r.request_fd);
-  take_refusals(r, now);
   char buffer[kDatagramMax + 1];  // one spare byte to end a request's text
   // A bounded drain, so that announcements keep their turn under a flood.
   for (int i = 0; i < Fanout::kBatch; ++i) {
@@ -273,8 +269,6 @@ long long run_timers(Relay& r, long long now) {
   long long next = now + kWaitMs;
   for (int k = 0; k < r.ed->count(); ++k) {
     VokListner& l = client(*r.ed, k);
-    if (l.lookup_soon)
-      l.next_lookup = std::min(l.next_lookup, l.looked_up + 1000);
     if (!l.resolving && l.next_lookup <= now)
       look_up(r, l, now);
     if (l.stage == VokListner::kReplaying && l.replay_due <= now) {
@@ -350,6 +344,8 @@ std::vector<VokListner*> restore_clients(Relay& r, const VokListner* cmdline) {
       relay_announcements(r, now);
     if (FD_ISSET(r.request_fd, &ready))
       serve_requests(r, now);
+    // Refusals read while sending, or from the request socket.
+    take_refusals(r, now);
   }
 }
 
