@@ -40,18 +40,6 @@ class RegistryTest : public testing::Test {
   EventsDismisser ed_{4, 7};
 };
 
-TEST_F(RegistryTest, AdmitsUpToCapacityAndRelaysInOrderOfAdmissionAcrossARemoval) {
-  for (const char* id : {"a", "b", "c", "d"})
-    EXPECT_EQ(1, ed_.new_listener(make(id)));
-  EXPECT_EQ(0, ed_.new_listener(make("e"))) << "a fifth listener is refused";
-
-  Listener* removed = nullptr;
-  EXPECT_TRUE(ed_.remove_listener("b", &removed));
-  EXPECT_EQ(owned_[1].get(), removed);
-  EXPECT_EQ(1, ed_.new_listener(make("e")));
-  EXPECT_EQ((std::vector<std::string>{"a@7:x", "c@7:x", "d@7:x", "e@7:x"}), relay("x"));
-}
-
 TEST_F(RegistryTest, RefusesNullAndDuplicatesAndRemovesTheLastAndOnlyConsistently) {
   EXPECT_TRUE(relay("x").empty()) << "an empty registry sends nothing";
   EXPECT_EQ(0, ed_.new_listener(nullptr));

@@ -99,19 +99,11 @@ TEST_F(RelayTest, AdmitsFourInOrderRefusesSilentlyAndRelaysInOrderAcrossAStop) {
   quit(*relay, SIGHUP);  // a closed terminal ends it as SIGTERM does
 }
 
-TEST_F(RelayTest, RelaysEveryByteAndBurstsOfTheSapGroupOnly) {
+TEST_F(RelayTest, RelaysUnicastAndBurstsOfTheSapGroupOnly) {
   auto relay = start();
   Client alpha(kHosts[0]);
   admit(*relay, alpha);
-  std::string all, big(3000, 'x');
-  for (int i = 0; i < 256; ++i)
-    all += static_cast<char>(i);
-  for (size_t i = 0; i < big.size(); ++i)
-    big[i] = static_cast<char>(i * 7);
-  announce(all);
-  expect_relayed({&alpha.in}, all);
-  announce(big);
-  expect_relayed({&alpha.in}, big.substr(0, 2048));
+  // Every byte value, and the cut to 2048, are the chain and statistics tests' to show.
   announcer_.send_to("127.0.0.1", 9875, "unicast");
   expect_relayed({&alpha.in}, "unicast");
   // Another program on this host joins the organisation-local SAP group: not the relay's.
@@ -120,13 +112,13 @@ TEST_F(RelayTest, RelaysEveryByteAndBurstsOfTheSapGroupOnly) {
   join.imr_multiaddr.s_addr = inet_addr("239.255.255.255");
   ASSERT_EQ(0, setsockopt(browser.fd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join));
   announcer_.send_to("239.255.255.255", 9875, "not for the relay");
-  ASSERT_TRUE(browser.recv(&all));
+  std::string got;
+  ASSERT_TRUE(browser.recv(&got));
   EXPECT_TRUE(quiet(alpha.in)) << "another group's datagram was relayed";
   // A burst into an idle relay: its buffer holds 2000 datagrams.
   for (int i = 0; i < 2000; ++i)
     announce(std::to_string(i) + std::string(1000, 'b'));
   for (int i = 0; i < 2000; ++i) {
-    std::string got;
     ASSERT_TRUE(alpha.in.recv(&got)) << "lost from " << i;
     ASSERT_EQ(std::to_string(i), got.substr(0, got.find('b')));
   }

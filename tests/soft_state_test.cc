@@ -51,31 +51,19 @@ TEST(SessionsTest, SapHeadersThatAreRememberedAndThoseThatAreNot) {
   }
 }
 
-TEST(SessionsTest, UpdatesReplaceDeletionsForgetAndTheTableStaysBounded) {
+// Update, deletion and order reach a new client in the replay test; here what it cannot show.
+TEST(SessionsTest, OriginsTellSessionsApartAnHourForgetsAndTheTableStaysBounded) {
   Sessions s;
   auto remember = [&](const std::string& d, long long now) {
     s.remember(d.data(), static_cast<int>(d.size()), now);
   };
-  auto latest = [&](const SessionKey& k) {
-    int len = 0;
-    const char* d = s.find(k, &len);
-    return d != nullptr ? std::string(d, static_cast<size_t>(len)) : "<none>";
-  };
-  remember(sap(0x20, 1, "10.0.0.1", kSdp + "old"), 1000);
-  remember(sap(0x20, 2, "10.0.0.1", kSdp), 1000);
-  remember(sap(0x20, 1, "10.0.0.2", kSdp), 1000);  // same hash, other origin: another session
-  remember(sap(0x20, 1, "10.0.0.1", kSdp + "new"), 1000);
-  std::vector<SessionKey> live = s.live(1000);
-  ASSERT_EQ(3u, live.size());
-  EXPECT_EQ(sap(0x20, 1, "10.0.0.1", kSdp + "new"), latest(live[0])) << "most recent first";
-  remember(sap(0x24, 2, "10.0.0.1", ""), 2000);
-  EXPECT_EQ(2u, s.live(2000).size()) << "a deletion forgets its session";
-  remember(sap(0x20, 1, "10.0.0.2", kSdp), 2000);
+  remember(sap(0x20, 1, "10.0.0.1", kSdp), 1000);
+  remember(sap(0x20, 1, "10.0.0.2", kSdp), 2000);  // same hash, other origin: another session
+  EXPECT_EQ(2u, s.live(2000).size());
   EXPECT_EQ(1u, s.live(1000 + Sessions::kForgetMs).size()) << "an hour unannounced is forgotten";
-
   for (int i = 0; i < Sessions::kMax + 10; ++i)
     remember(sap(0x20, static_cast<uint16_t>(100 + i), "10.0.0.3", kSdp), 3000 + i);
-  live = s.live(4000);
+  const std::vector<SessionKey> live = s.live(4000);
   ASSERT_EQ(static_cast<size_t>(Sessions::kMax), live.size());
   EXPECT_EQ(100 + Sessions::kMax + 9, live.front().hash);
   EXPECT_EQ(110, live.back().hash) << "the least recently announced went first";

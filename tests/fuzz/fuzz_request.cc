@@ -18,9 +18,7 @@ namespace {
 const int kCapacity = 4;
 const size_t kDatagramMax = 2048;
 
-bool is_space(char c) { return strchr(" \t\n\v\f\r", c) != nullptr; }
-
-// The registry must hold at most kCapacity distinct, whole, one-word names.
+// The registry must hold at most kCapacity distinct, whole, printable one-word names.
 void check(const EventsDismisser& ed) {
   if (ed.count() < 0 || ed.count() > kCapacity)
     abort();
@@ -30,7 +28,7 @@ void check(const EventsDismisser& ed) {
     if (len == 0 || len > static_cast<size_t>(VokListner::kMaxId))
       abort();
     for (size_t k = 0; k < len; ++k) {
-      if (is_space(id[k]))
+      if (id[k] < 0x21 || id[k] > 0x7e)
         abort();
     }
     for (int j = 0; j < i; ++j) {
