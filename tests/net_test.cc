@@ -1,13 +1,16 @@
-// net_test.cc -- the network module over real sockets in the test sandbox: what the relay's
-// own tests do not already exercise.
+// net_test.cc -- the network module over real sockets and real NIS servers in the test sandbox:
+// what the relay's own tests do not already exercise.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -18,21 +21,77 @@
 
 namespace {
 
-TEST(NetTest, ResolversTakeQuadsThenHostNamesAndAskNisOnlyForTheRest) {
+pid_t spawn(std::vector<const char*> argv) {
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 1);
+    dup2(null, 2);
+    execv(argv[0], const_cast<char* const*>(argv.data()));
+    _exit(127);
+  }
+  return pid;
+}
+
+bool wait_for(const char* command) {
+  for (int i = 0; i < 100 && system(command) != 0; ++i)
+    usleep(100000);
+  return system(command) == 0;
+}
+
+// Real NIS servers (rpcbind, ypserv, ypbind) for domain voktest, their state in private /run
+// and /var/yp; they end with the object.
+struct NisServers {
+  NisServers() {
+    for (const char* dir : {"/run", "/var/yp"})
+      EXPECT_EQ(0, mount("tmpfs", dir, "tmpfs", 0, "mode=0755")) << dir;
+    EXPECT_EQ(0, setdomainname("voktest", 7));
+    EXPECT_EQ(0, system("mkdir -p /var/yp/voktest /var/yp/binding /run/rpcbind && "
+                        "printf 'nisonly\\t10.9.8.7\\tnisonly\\nalpha\\t10.9.8.8\\talpha\\n' | "
+                        "/usr/lib/yp/makedbm - /var/yp/voktest/hosts.byname && "
+                        "echo 'domain voktest server 127.0.0.1' > /tmp/yp.conf"));
+    pids.push_back(spawn({"/usr/sbin/rpcbind", "-f", "-w"}));
+    EXPECT_TRUE(wait_for("rpcinfo -p >/dev/null 2>&1"));
+    pids.push_back(spawn({"/usr/sbin/ypserv", "-f"}));
+    EXPECT_TRUE(wait_for("rpcinfo -u 127.0.0.1 ypserv >/dev/null 2>&1"));
+    pids.push_back(spawn({"/usr/sbin/ypbind", "-n", "-no-ping", "-f", "/tmp/yp.conf"}));
+    EXPECT_TRUE(wait_for("ypwhich >/dev/null 2>&1")) << "ypbind never bound";
+  }
+  ~NisServers() {
+    for (pid_t pid : pids) {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  std::vector<pid_t> pids;
+};
+
+TEST(NetTest, ResolversTakeQuadsThenTheHostsFileAndAskNisOnlyForTheRest) {
+  const char* const none = "nosuchhost";
   const struct {
     const char* name;
     in_addr_t net_get_addr, host2ip;  // null: this host's name for one, nothing for the other
-  } cases[] = {{"10.1.2.3", inet_addr("10.1.2.3"), inet_addr("10.1.2.3")},
-               {kHosts[2].name, inet_addr(kHosts[2].addr), inet_addr(kHosts[2].addr)},
-               {nullptr, inet_addr("127.0.1.1"), 0},
-               {"nosuchhost", 0, INADDR_NONE}};
-  for (const auto& c : cases) {
-    const int asked = domain_requests;
-    EXPECT_EQ(c.net_get_addr, static_cast<in_addr_t>(net_get_addr(c.name)));
-    EXPECT_EQ(c.host2ip, host2ip(c.name).s_addr);
-    // Without a domain every NIS fallback asks for one again.
-    EXPECT_EQ(asked + (c.host2ip == INADDR_NONE), domain_requests) << (c.name ? c.name : "null");
-  }
+    int domain_requests;              // so far: until NIS has a domain, each fallback asks
+  } without_nis[] = {{"10.1.2.3", inet_addr("10.1.2.3"), inet_addr("10.1.2.3"), 0},
+                     {kHosts[0].name, inet_addr(kHosts[0].addr), inet_addr(kHosts[0].addr), 0},
+                     {nullptr, inet_addr("127.0.1.1"), 0, 0},
+                     {none, 0, INADDR_NONE, 1},
+                     {none, 0, INADDR_NONE, 2}},
+    with_nis[] = {{"nisonly", 0, inet_addr("10.9.8.7"), 3},
+                  {"nisonly", 0, inet_addr("10.9.8.7"), 3},
+                  {kHosts[0].name, inet_addr(kHosts[0].addr), inet_addr(kHosts[0].addr), 3},
+                  {none, 0, INADDR_NONE, 3}};
+  auto check = [](const auto& cases) {
+    for (const auto& c : cases) {
+      EXPECT_EQ(c.net_get_addr, static_cast<in_addr_t>(net_get_addr(c.name)));
+      EXPECT_EQ(c.host2ip, host2ip(c.name).s_addr);
+      EXPECT_EQ(c.domain_requests, domain_requests) << (c.name ? c.name : "null");
+    }
+  };
+  check(without_nis);
+  NisServers servers;  // alpha is there too, under another address: the hosts file wins
+  check(with_nis);
 }
 
 TEST(NetTest, OpenSetsTheGroupsTtlBindsUnresolvedGroupsUnjoinedAndFailsWithoutLeaks) {

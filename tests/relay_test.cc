@@ -157,20 +157,26 @@ TEST_F(RelayTest, DeadListenersAndAStalledNameServerCostTheOthersNothing) {
   quit(*relay);  // within a second, though a lookup still waits
 }
 
-TEST_F(RelayTest, ALoggerThatStopsReadingCostsTheRelayNothing) {
+// Invite/stop churn among malformed, over-long and binary requests, each reply awaited so that
+// the relay reads every request, while the logger reads nothing.
+TEST_F(RelayTest, ARequestFloodAndALoggerThatStopsReadingCostTheRelayNothing) {
   auto relay = start();
   Client alpha(kHosts[0]), beta(kHosts[1]);
   admit(*relay, alpha);
-  const std::string quad = kHosts[1].addr;  // needs no lookup: two lines a round
-  const int rounds = 1500;
-  auto churn = [&] {  // each reply awaited, so the relay reads every request
+  const int fds = open_fds(relay->pid()), rounds = 1500;
+  const std::string quad = kHosts[1].addr, junk[] = {"", "Invite_vok_relay", std::string(3000, 'x'),
+                                                     "Invite_vok_relay " + std::string(200, 'n'),
+                                                     std::string("\xff\0\x01 \x80", 5)};
+  auto churn = [&] {  // two log lines a round
     for (int i = 0; i < rounds; ++i) {
+      beta.control.send_to("127.0.0.1", 6012, junk[i % 5]);
       invite(beta.control, quad, 1000);
       stop(beta.control, quad);
     }
   };
-  churn();  // unread, the logger's queue fills
+  churn();
   expect_stream({&alpha.in}, 20, [&](const std::string& d) { announce(d); });
+  EXPECT_EQ(fds, open_fds(relay->pid()));
   const size_t logged = log_.drain(100).size();
   ASSERT_LT(logged, 2u * rounds) << "the logger's queue never filled";
   stop(alpha.control, alpha.name);
