@@ -3,6 +3,7 @@
 #include <functional>
 #include <random>
 
+#include "clients_file.h"
 #include "relay_fixture.h"
 
 namespace {
@@ -247,14 +248,18 @@ TEST_F(RelayTest, ClientsAreKeptAcrossARestartAndABadFileAdmitsWhatItCan) {
   EXPECT_TRUE(quiet(alpha.control, 100)) << "a restored client gets no reply";
   quit(*relay);
 
-  // Cut, corrupt and oversized: what is whole and valid still counts, at once.
-  std::ofstream(file) << "beta 9875\n\x01\xff garbage\nalpha\n" << std::string(5000, 'x')
-                      << "\ngamma 9875\n";
+  // Only whole, valid lines in the first kClientsFileMax bytes count, at once: that limit cuts
+  // epsilon's line, and zeta's is beyond it.
+  std::string text = "beta 7000 extra words\n\x01\xff garbage\nalpha\nbad 70000\nesc\x1b[2J 9875\n" +
+                     std::string(40, 'n') + " 9875\ngamma 9875x\ndelta 9875\n";
+  text += std::string(kClientsFileMax - 11 - text.size(), '#') + "\nepsilon 9875\nzeta 9875\n";
+  std::ofstream(file) << text;
   relay = start();
   expect_log(*relay, "client [beta] restored");
+  expect_log(*relay, "client [delta] restored");
   EXPECT_TRUE(log_.drain().empty());
   quit(*relay);
-  EXPECT_EQ("beta 9875\n", read_file(file));
+  EXPECT_EQ("beta 7000\ndelta 9875\n", read_file(file));
 }
 
 TEST_F(RelayTest, Sigusr1LogsEachClientAndTheTotalsAndRelayingGoesOn) {

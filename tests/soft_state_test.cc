@@ -1,5 +1,5 @@
-// soft_state_test.cc -- what the relay keeps and forgets: remembered sessions, the clients
-// file, and when refusals mean a client is gone.
+// soft_state_test.cc -- what the relay keeps and forgets: remembered sessions, and when
+// refusals mean a client is gone.
 #include <arpa/inet.h>
 #include <string.h>
 
@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include "VokListner.h"
-#include "clients_file.h"
 #include "sessions.h"
 
 namespace {
@@ -67,27 +66,6 @@ TEST(SessionsTest, OriginsTellSessionsApartAnHourForgetsAndTheTableStaysBounded)
   ASSERT_EQ(static_cast<size_t>(Sessions::kMax), live.size());
   EXPECT_EQ(100 + Sessions::kMax + 9, live.front().hash);
   EXPECT_EQ(110, live.back().hash) << "the least recently announced went first";
-}
-
-TEST(ClientsFileTest, OnlyWholeValidLinesUpToTheLimitAreKept) {
-  const std::string text = "alpha 9875\n"
-                           "beta 7000 extra words\n"
-                           "bad-port 70000\n"
-                           "no-port\n"
-                           "esc\x1b[2J 9875\n"
-                           "\n" +
-                           std::string(40, 'n') + " 9875\n"
-                           "gamma x9875\n"
-                           "delta 9875\n"
-                           "epsilon 9875\n"
-                           "zeta 9875\n"
-                           "cut 98";
-  std::vector<std::string> got;
-  for (const KeptClient& c : parse_clients(text.data(), text.size(), 4))
-    got.push_back(c.name + ":" + std::to_string(c.port));
-  EXPECT_EQ((std::vector<std::string>{"alpha:9875", "beta:7000", "delta:9875", "epsilon:9875"}),
-            got);
-  EXPECT_TRUE(parse_clients("alpha 9875", 10, 4).empty()) << "a line cut short is no name";
 }
 
 TEST(RefusalTest, RefusalsForAMinuteRemoveAndTenSecondsOfQuietSendsForgive) {

@@ -1,17 +1,94 @@
 // two_hosts_test.cc -- the relay and its clients on different hosts: what loopback alone
 // hides (ICMP from a client's host, a Debian-style /etc/hosts, relays in a chain, multicast
 // that must not leave a host).
+#include <fcntl.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 
-#include "far_host.h"
 #include "relay_fixture.h"
 
 namespace {
 
-const char kFar[] = "10.201.0.2";
+const char kNear[] = "10.201.0.1", kFar[] = "10.201.0.2";
+
+void sh(const std::string& command) {
+  if (system(command.c_str()) != 0)
+    die(command.c_str());
+}
+
+// A second host, "farhost": network, mount and UTS namespaces of its own, held by a process
+// that sleeps there, joined to the sandbox ("relayhost" there) by a veth pair, with a
+// Debian-style /etc/hosts (its own name on 127.0.1.1). Aborts when it cannot be built.
+class FarHost {
+ public:
+  FarHost() {
+    std::ofstream("/tmp/far-hosts") << "127.0.0.1 localhost\n127.0.1.1 farhost\n" << kNear
+                                    << " relayhost\n";
+    std::stringstream hosts;
+    hosts << std::ifstream("/etc/hosts").rdbuf();
+    hosts_ = hosts.str();
+    std::ofstream("/etc/hosts") << hosts_ << kFar << " farhost\n";
+    // What runs there logs to nowhere: the sandbox's /dev/log hears only the near side.
+    holder_ = std::make_unique<PipedProcess>(
+        std::vector<std::string>{"--net", "--mount", "--uts", "--propagation", "private", "sh",
+                                 "-c",
+                                 "mount --bind /tmp/far-hosts /etc/hosts && "
+                                 "{ [ ! -S /dev/log ] || mount --bind /dev/null /dev/log; } && "
+                                 "hostname farhost && echo ready && exec sleep 100000"},
+        "/usr/bin/unshare");
+    std::string ready;
+    if (!holder_->next_line(&ready, 5000) || ready != "ready")
+      die("far host namespaces");
+    pid_ = std::to_string(holder_->pid());
+    sh("ip link add vfar0 type veth peer name vfar1 netns " + pid_ + " && ip addr add " + kNear +
+       "/24 dev vfar0 && ip link set vfar0 up");
+    sh("nsenter -t " + pid_ + " -n sh -c 'ip link set lo up && ip addr add " + kFar +
+       "/24 dev vfar1 && ip link set vfar1 up && ip route add 224.0.0.0/4 dev vfar1'");
+  }
+  ~FarHost() {
+    std::ofstream("/etc/hosts") << hosts_;
+    sh("ip link del vfar0");  // now, not whenever the kernel gets round to the dead namespace
+  }
+
+  // Runs program with args on the far host.
+  std::unique_ptr<PipedProcess> run(const std::string& program,
+                                    const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = {"-t", pid_, "-n", "-m", "-u", "--", program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::make_unique<PipedProcess>(argv, "/usr/bin/nsenter");
+  }
+  // A UDP socket of the far host's, bound to addr:port.
+  std::unique_ptr<Udp> udp(const char* addr, int port) const {
+    const int here = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int there = open(("/proc/" + pid_ + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+    if (setns(there, CLONE_NEWNET) < 0)
+      die("setns");
+    auto u = std::make_unique<Udp>(addr, port);
+    if (setns(here, CLONE_NEWNET) < 0)
+      die("setns back");
+    close(here);
+    close(there);
+    return u;
+  }
+  // Waits until something there has bound UDP port on all addresses.
+  bool wait_bound(int port) const {
+    char want[64];
+    snprintf(want, sizeof want, "grep -q ' 00000000:%04X ' /proc/net/udp", port);
+    for (int i = 0; i < 300; ++i) {
+      if (system(("nsenter -t " + pid_ + " -n -m sh -c \"" + want + "\"").c_str()) == 0)
+        return true;
+      usleep(10000);
+    }
+    return false;
+  }
+
+ private:
+  std::unique_ptr<PipedProcess> holder_;
+  std::string pid_, hosts_;  // the sandbox's /etc/hosts before it named the far host
+};
 
 // Joins u to the SAP group on the interface with address iface (any: the route's), and to
 // that alone.
@@ -83,16 +160,16 @@ TEST_F(RelayTest, OverAMinuteAFarClientRegistersAgainAndADeadListenerIsRemoved) 
 TEST_F(RelayTest, ChainedRelaysDeliverEachAnnouncementOnce) {
   FarHost far;
   auto upstream = start();
-  Udp listener(FarHost::kNearAddr, 7000);  // the downstream relay's client, back on this side
-  auto downstream = far.run(kRelayPath, {FarHost::kNearAddr, "7000"});
+  Udp listener(kNear, 7000);  // the downstream relay's client, back on this side
+  auto downstream = far.run(kRelayPath, {kNear, "7000"});
   ASSERT_TRUE(far.wait_bound(9875));
   Client alpha(kHosts[0]);
   admit(*upstream, alpha);
   EXPECT_EQ("", invite(alpha.control, kFar, 300)) << "the reply goes to the far relay";
   expect_log(*upstream, std::string("a new client [") + kFar + "]");
   // Its own address on the link: what it sends there comes back, and must not go round.
-  EXPECT_EQ("", invite(alpha.control, FarHost::kNearAddr, 300));
-  expect_log(*upstream, std::string("a new client [") + FarHost::kNearAddr + "]");
+  EXPECT_EQ("", invite(alpha.control, kNear, 300));
+  expect_log(*upstream, std::string("a new client [") + kNear + "]");
   std::string all;
   for (int i = 0; i < 256; ++i)
     all += static_cast<char>(i);
@@ -120,7 +197,7 @@ TEST_F(RelayTest, MulticastCopiesReachBrowsersOnTheClientsHostOnly) {
   auto browser = far.udp("224.2.127.254", 9875);  // binds the group, as SAP browsers do
   join(*browser, "0.0.0.0");
   Udp outside(kGroup, 9875);  // joined on the link to the far host only
-  join(outside, FarHost::kNearAddr);
+  join(outside, kNear);
   auto client = far.run(kClientPath, {"-m", "relayhost", "farhost"});
   std::string line;
   ASSERT_TRUE(client->next_line(&line));  // its word about 127.0.1.1
