@@ -1,4 +1,5 @@
 // registry_test.cc -- admission, removal and fan-out order of the listener registry.
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,48 +13,42 @@ namespace {
 // Records every send into a log shared by all fakes, so order across listeners shows.
 class FakeListener : public Listener {
  public:
-  FakeListener(const char* id, std::vector<std::string>* log) : id_(id), log_(log) {}
+  FakeListener(const char* id, std::string* log) : id_(id), log_(log) {}
   void send_msg(int fd, const char* msg, int len) override {
-    log_->push_back(id_ + "@" + std::to_string(fd) + ":" + std::string(msg, len));
+    *log_ += id_ + "@" + std::to_string(fd) + ":" + std::string(msg, len) + " ";
   }
   const char* get_id() const override { return id_.c_str(); }
 
  private:
-  std::string id_;
-  std::vector<std::string>* log_;
+  std::string id_, *log_;
 };
 
-class RegistryTest : public testing::Test {
- protected:
-  FakeListener* make(const char* id) {
-    owned_.emplace_back(new FakeListener(id, &log_));
-    return owned_.back().get();
-  }
-  std::vector<std::string> relay(const char* msg) {
-    log_.clear();
-    ed_.send_event(msg, static_cast<int>(strlen(msg)));
-    return log_;
-  }
-
-  std::vector<std::string> log_;
-  std::vector<std::unique_ptr<FakeListener>> owned_;
-  EventsDismisser ed_{4, 7};
-};
-
-TEST_F(RegistryTest, RefusesNullAndDuplicatesAndRemovesTheLastAndOnlyConsistently) {
-  EXPECT_TRUE(relay("x").empty()) << "an empty registry sends nothing";
-  EXPECT_EQ(0, ed_.new_listener(nullptr));
-  EXPECT_EQ(1, ed_.new_listener(make("a")));
-  EXPECT_EQ(0, ed_.new_listener(make("a")));
-  EXPECT_EQ(1, ed_.new_listener(make("A"))) << "identities differ in letter case";
-  EXPECT_FALSE(ed_.remove_listener("nobody"));
-  EXPECT_TRUE(ed_.remove_listener("A"));
-  EXPECT_FALSE(ed_.remove_listener("A"));
-  EXPECT_EQ((std::vector<std::string>{"a@7:x"}), relay("x"));
-  EXPECT_TRUE(ed_.remove_listener("a"));
-  EXPECT_TRUE(relay("x").empty());
-  for (const char* id : {"c", "d", "e", "f"})
-    EXPECT_EQ(1, ed_.new_listener(make(id))) << "freed slots are usable again";
+TEST(RegistryTest, AdmitsDistinctIdentitiesUpToCapacityAndSendsInOrderOfAdmission) {
+  std::string log;
+  std::vector<std::unique_ptr<FakeListener>> owned;
+  EventsDismisser ed(4, 7);
+  auto admit = [&](const char* id) {
+    owned.emplace_back(new FakeListener(id, &log));
+    return ed.new_listener(owned.back().get());
+  };
+  EXPECT_EQ(0, ed.new_listener(nullptr));
+  for (const char* id : {"a", "A", "b", "c"})
+    EXPECT_EQ(1, admit(id)) << id << " (identities differ in letter case)";
+  EXPECT_EQ(0, admit("a")) << "a duplicate";
+  EXPECT_EQ(0, admit("e")) << "full";
+  Listener* removed = nullptr;
+  EXPECT_FALSE(ed.remove_listener("nobody", &removed));
+  EXPECT_TRUE(ed.remove_listener("A", &removed));
+  EXPECT_STREQ("A", removed->get_id());
+  EXPECT_FALSE(ed.remove_listener("A"));
+  EXPECT_EQ(1, admit("d")) << "a freed slot";
+  ed.send_event("x", 1);
+  EXPECT_EQ("a@7:x b@7:x c@7:x d@7:x ", log);
+  for (const char* id : {"a", "b", "c", "d"})
+    EXPECT_TRUE(ed.remove_listener(id));
+  log.clear();
+  ed.send_event("x", 1);
+  EXPECT_EQ("", log) << "an empty registry sends nothing";
 }
 
 TEST(VokListnerTest, KeepsPrintableNamesOfUpTo31CharactersWholeAndRefusesOthers) {
