@@ -117,7 +117,8 @@ TEST(NetTest, WriteNeverSendsToAnUnresolvedNameAndReadGivesNullForNothing) {
     ASSERT_EQ(0, net_write(fd, "127.0.0.1", 7020, d.data(), static_cast<int>(d.size())));
     ASSERT_TRUE(readable(fd, 1000));
     char* got = net_read(fd, &len, 2048);
-    EXPECT_EQ(d.empty() ? "<null>" : d, got ? std::string(got, static_cast<size_t>(len)) : "<null>");
+    EXPECT_EQ(d.empty() ? "<null>" : d,
+              got != nullptr ? std::string(got, static_cast<size_t>(len)) : "<null>");
     xfree(got);
   }
   net_close(fd);

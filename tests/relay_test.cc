@@ -20,6 +20,7 @@ struct Scenario {
   int alpha_copies = 0;       // copies of it that reach alpha
   int held_port = 0;          // held before the start: the relay ends at once, status 0
   std::string output;         // what it writes to its standard output
+  const char* home = nullptr;  // HOME when not the test's own ("": none)
 };
 
 TEST_F(RelayTest, StartUpAndRequestScenarios) {
@@ -40,6 +41,13 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
       // Its own output comes back from the group, from itself and from 127.0.0.1: once only.
       {"own output", {kRelayHost, "9875"}, {"Invite_vok_relay 127.0.0.1", "Invite_vok_relay alpha"},
        {"a new client [127.0.0.1]", a}, r, false, 1, 0, ""},
+      // A home that cannot be used is said once each way; the client is served all the same.
+      {"no such home", {"-loadcache"}, {"Invite_vok_relay alpha"},
+       {"enable loading cache", "cannot keep clients in /nowhere/.vok/clients",
+        "cannot chdir to /nowhere/.vok/cache", a}, r, false, 1, 0, "", "/nowhere"},
+      {"no HOME", {"-loadcache"}, {"Invite_vok_relay alpha"},
+       {"enable loading cache", "cannot keep clients in $HOME/.vok/clients",
+        "cannot chdir to $HOME/.vok/cache", a}, r, false, 1, 0, "", ""},
   };
   for (const Scenario& s : scenarios) {
     SCOPED_TRACE(s.what);
@@ -47,7 +55,10 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
     std::unique_ptr<Udp> holder;
     if (s.held_port != 0)
       holder = std::make_unique<Udp>("0.0.0.0", s.held_port, false);
-    PipedProcess relay(s.args, nullptr, {"HOME=" + home_});
+    std::vector<std::string> env;
+    if (s.home == nullptr || *s.home != '\0')
+      env.push_back("HOME=" + (s.home != nullptr ? s.home : home_));
+    PipedProcess relay(s.args, nullptr, env);
     expect_log(relay, "vok_relay server start");
     if (s.held_port != 0 || !s.output.empty()) {
       for (const std::string& line : s.log)
@@ -262,8 +273,9 @@ TEST_F(RelayTest, ClientsAreKeptAcrossARestartAndABadFileAdmitsWhatItCan) {
 
   // Only whole, valid lines in the first kClientsFileMax bytes count, at once: that limit cuts
   // epsilon's line, and zeta's is beyond it.
-  std::string text = "beta 7000 extra words\n\x01\xff garbage\nalpha\nbad 70000\nesc\x1b[2J 9875\n" +
-                     std::string(40, 'n') + " 9875\ngamma 9875x\ndelta 9875\n";
+  std::string text = "beta 7000 extra words\n\x01\xff garbage\nalpha\nbad 70000\n" +
+                     std::string("esc\x1b[2J 9875\n") + std::string(40, 'n') +
+                     " 9875\ngamma 9875x\ndelta 9875\n";
   text += std::string(kClientsFileMax - 11 - text.size(), '#') + "\nepsilon 9875\nzeta 9875\n";
   std::ofstream(file) << text;
   relay = start();
