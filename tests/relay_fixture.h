@@ -5,8 +5,6 @@
 #define VOK_TESTS_RELAY_FIXTURE_H
 
 #include <arpa/inet.h>
-#include <dirent.h>
-#include <glob.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -41,29 +40,27 @@ inline bool recv_at(const Udp& u, std::string* data, long long* stamp_ns,
 // True when nothing arrives on u within ms.
 inline bool quiet(const Udp& u, int ms = 300) { return !readable(u.fd(), ms); }
 
-inline int open_fds(pid_t pid) {
-  int n = 0;
-  if (DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-    while (const dirent* e = readdir(d))
-      n += e->d_name[0] != '.';
-    closedir(d);
-  }
-  return n;
+inline long open_fds(pid_t pid) {
+  const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd");
+  return std::distance(begin(fds), end(fds));
+}
+
+inline std::string read_file(const std::string& path) {
+  std::stringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
 }
 
 // What a sanitizer reported about any child so far; clears it.
 inline std::string sanitizer_report() {
+  const std::filesystem::path log(kSanitizerLog);
   std::string report;
-  glob_t g;
-  if (glob((std::string(kSanitizerLog) + "*").c_str(), 0, nullptr, &g) == 0) {
-    for (size_t i = 0; i < g.gl_pathc; ++i) {
-      std::stringstream text;
-      text << std::ifstream(g.gl_pathv[i]).rdbuf();
-      report += text.str();
-      unlink(g.gl_pathv[i]);
+  for (const auto& f : std::filesystem::directory_iterator(log.parent_path())) {
+    if (f.path().filename().string().rfind(log.filename().string(), 0) == 0) {
+      report += read_file(f.path());
+      std::filesystem::remove(f.path());
     }
   }
-  globfree(&g);
   return report;
 }
 
@@ -165,6 +162,17 @@ class RelayTest : public testing::Test {
   }
 
   void announce(const std::string& data) { announcer_.send_to(kGroup, 9875, data); }
+
+  // Announces count numbered datagrams of pad bytes more; c must get all of them, in order.
+  void expect_stream(const Udp& c, int count, size_t pad = 0) {
+    for (int i = 0; i < count; ++i)
+      announce("seq " + std::to_string(i) + std::string(pad, 'p'));
+    std::string got;
+    for (int i = 0; i < count; ++i) {
+      ASSERT_TRUE(c.recv(&got)) << "lost from " << i;
+      ASSERT_EQ("seq " + std::to_string(i) + std::string(pad, 'p'), got);
+    }
+  }
 
   static constexpr int kUserDebug = 8 | 7;  // LOG_USER, LOG_DEBUG
   std::string home_;

@@ -15,17 +15,6 @@
 
 namespace {
 
-int cache_dir() {
-  static int fd = -1;
-  if (fd < 0) {
-    char tmpl[] = "/tmp/vok_fuzz_cache.XXXXXX";
-    if (mkdtemp(tmpl) == nullptr || (fd = open(tmpl, O_RDONLY | O_DIRECTORY)) < 0 ||
-        freopen("/dev/null", "w", stdout) == nullptr)  // the "no k=" trace line
-      abort();
-  }
-  return fd;
-}
-
 void check(bool ok) {
   if (!ok)
     abort();
@@ -34,9 +23,14 @@ void check(bool ok) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static int dir = -1;
+  if (dir < 0) {
+    char tmpl[] = "/tmp/vok_fuzz_cache.XXXXXX";
+    check(mkdtemp(tmpl) != nullptr && (dir = open(tmpl, O_RDONLY | O_DIRECTORY)) >= 0 &&
+          freopen("/dev/null", "w", stdout) != nullptr);  // the "no k=" trace line
+  }
   if (size == 0)
     return 0;
-  const int dir = cache_dir();
   const size_t name_len = std::min<size_t>(data[0], size - 1);
   std::string name(reinterpret_cast<const char*>(data) + 1, name_len);
   std::replace(name.begin(), name.end(), '/', '_');
@@ -51,29 +45,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   close(fd);
 
   // Listed unless hidden or a leftover listing.
-  const std::vector<std::string> names = cache_entry_names(dir);
   const bool listed = name[0] != '.' && name.compare(0, 7, "tmp.dir") != 0;
-  check(names == (listed ? std::vector<std::string>{name} : std::vector<std::string>{}));
+  check(cache_entry_names(dir) == std::vector<std::string>(listed, name));
 
-  char out[kCacheDatagramMax];
-  const int n = cache_datagram(dir, name.c_str(), out);
   // No datagram without an "n=" line; else eight zero bytes and a body that is the file's
   // bytes unchanged, from the start of a line to the end of the file or the 2040th byte.
+  char out[kCacheDatagramMax];
+  const int n = cache_datagram(dir, name.c_str(), out);
   check((n >= 0) == (content.compare(0, 2, "n=") == 0));
   if (n >= 0) {
-    check(n >= kCacheHeader && n <= kCacheDatagramMax);
-    check(std::all_of(out, out + kCacheHeader, [](char c) { return c == 0; }));
+    check(n >= kCacheHeader && n <= kCacheDatagramMax &&
+          std::all_of(out, out + kCacheHeader, [](char c) { return c == 0; }));
     const std::string body(out + kCacheHeader, static_cast<size_t>(n - kCacheHeader));
-    auto line_start = [&](size_t at) {
-      return at >= 2 && (at == content.size() || content[at - 1] == '\n') &&
-             content.compare(at, body.size(), body) == 0;
-    };
-    size_t at = content.size() - body.size();  // uncut, the body runs to the end
-    if (n == kCacheDatagramMax) {
-      for (at = content.find(body); at != std::string::npos && !line_start(at);)
-        at = content.find(body, at + 1);
-    }
-    check(at != std::string::npos && line_start(at));
+    bool found = false;
+    for (size_t at = 2; at <= content.size() && !found; ++at)
+      found = (at == content.size() || content[at - 1] == '\n') &&
+              content.compare(at, body.size(), body) == 0 &&
+              (n == kCacheDatagramMax || at + body.size() == content.size());
+    check(found);
   }
   unlinkat(dir, name.c_str(), 0);
   return 0;
