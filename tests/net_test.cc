@@ -65,7 +65,7 @@ TEST(NetTest, ResolversTakeQuadsThenTheHostsFileAndAskNisOnlyForTheRest) {
   check(with_nis);
 }
 
-TEST(NetTest, OpenSetsTheTtlJoinsOnlyResolvedGroupsAndEveryOpenerFailsWithoutLeaks) {
+TEST(NetTest, OpenSetsTheTtlJoinsOnlyResolvedGroupsAndFailsWithoutLeaks) {
   const int fd = net_open("224.2.127.254", 7000, 16);
   unsigned char ttl = 0;
   socklen_t len = sizeof ttl;
@@ -86,30 +86,9 @@ TEST(NetTest, OpenSetsTheTtlJoinsOnlyResolvedGroupsAndEveryOpenerFailsWithoutLea
 
   Udp holder("0.0.0.0", 7002, false);
   const int before = open_fds(getpid());
-  int r = 0, s = 0;
   EXPECT_EQ(-1, net_open("224.2.127.254", 7002, 16));
   EXPECT_EQ(-1, net_open_noloopback("224.2.127.254", 7002, 16));
-  for (const char* group : {"224.5.6.7", "127.0.0.1"}) {  // cannot bind; cannot join
-    mcast_net_open(group, group[0] == '1' ? 7003 : 7002, 1, &r, &s);
-    EXPECT_TRUE(r == -1 && s == -1) << group;
-  }
   EXPECT_EQ(before, open_fds(getpid()));
-}
-
-TEST(NetTest, NoloopbackJoinsOnLoopbackWhereNetOpenFollowsTheRoute) {
-  // A second interface that carries the multicast route, so the two differ.
-  Changed veth("ip link add vok0 type veth peer name vok1 && ip link set vok1 up && "
-               "ip link set vok0 up && ip route replace 224.0.0.0/4 dev vok0",
-               "ip link del vok0 && ip route replace 224.0.0.0/4 dev lo");
-  auto joined_on = [](const std::string& dev) {
-    return system(("ip maddr show dev " + dev + " | grep -q 224.2.127.254").c_str()) == 0;
-  };
-  for (auto open : {net_open, net_open_noloopback}) {
-    const int fd = open("224.2.127.254", 7003, 1);
-    EXPECT_NE(open == net_open, joined_on("lo"));
-    EXPECT_EQ(open == net_open, joined_on("vok0"));
-    close(fd);
-  }
 }
 
 TEST(NetTest, PlainCProgramLinksAndCallsEachHeader) { EXPECT_EQ(0, system(VOK_C_LINKAGE_PATH)); }

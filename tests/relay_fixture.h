@@ -65,15 +65,12 @@ inline std::string sanitizer_report() {
 }
 
 // Runs a shell command now and its undo when the scope ends, on every path out.
-class Changed {
- public:
-  Changed(const std::string& change, std::string undo) : undo_(std::move(undo)) {
+struct Changed {
+  Changed(const std::string& change, std::string undo) : undo(std::move(undo)) {
     EXPECT_EQ(0, system(change.c_str())) << change;
   }
-  ~Changed() { EXPECT_EQ(0, system(undo_.c_str())) << undo_; }
-
- private:
-  std::string undo_;
+  ~Changed() { EXPECT_EQ(0, system(undo.c_str())) << undo; }
+  std::string undo;
 };
 
 // A client host: its reply socket at 6012 and its announcement socket at 9875.
@@ -100,16 +97,10 @@ class RelayTest : public testing::Test {
   }
   void TearDown() override { EXPECT_EQ("", sanitizer_report()); }
 
-  // Starts the relay (HOME the test's home unless env sets one), checks its start
-  // line, that its standard descriptors are /dev/null, and waits for its ports.
-  std::unique_ptr<Process> start(const std::vector<std::string>& args = {},
-                                 std::vector<std::string> env = {}) {
-    bool home = false;
-    for (const std::string& e : env)
-      home = home || e.compare(0, 5, "HOME=") == 0;
-    if (!home)
-      env.push_back("HOME=" + home_);
-    auto relay = std::make_unique<Process>(args, env);
+  // Starts the relay with HOME the test's home, checks its start line and that its standard
+  // descriptors are /dev/null, and waits for its ports.
+  std::unique_ptr<Process> start(const std::vector<std::string>& args = {}) {
+    auto relay = std::make_unique<Process>(args, std::vector<std::string>{"HOME=" + home_});
     expect_log(*relay, "vok_relay server start");
     EXPECT_TRUE(relay->wait_ready());
     for (int fd = 0; fd <= 2; ++fd) {

@@ -149,7 +149,7 @@ TEST_F(RelayTest, DeadListenersAndAStalledNameServerCostTheOthersNothing) {
                 "ip route del unreachable 127.99.0.0/16 table local");
   Udp dns("127.0.0.1", 53);  // takes every query and answers none
   auto relay = start({"127.0.0.7", "7777"});
-  Client alpha(kHosts[0]), beta(kHosts[1]);
+  Client alpha(kHosts[0]);
   alpha.control.send_to("127.0.0.1", 6012, "Invite_vok_relay stalled.test");
   EXPECT_EQ("", invite(alpha.control, "127.99.0.1", 200));
   expect_log(*relay, "a new client [127.99.0.1]");
@@ -196,12 +196,12 @@ TEST_F(RelayTest, ARequestFloodAndALoggerThatStopsReadingCostTheRelayNothing) {
 }
 
 TEST_F(RelayTest, ASignalAtAnyMomentEndsItAtOnce) {
-  ASSERT_EQ(0, system(("mkdir -p " + home_ + "/.vok/cache && printf 'n=a\\nk=\\nfirst' > " +
-                       home_ + "/.vok/cache/a && printf 'n=b\\nk=\\nsecond' > " + home_ +
-                       "/.vok/cache/b").c_str()));
+  ASSERT_EQ(0, system(("mkdir -p " + home_ + "/.vok/cache && cd " + home_ + "/.vok/cache && " +
+                       "printf 'n=a\\nk=\\nfirst' > a && printf 'n=b\\nk=\\nsecond' > b").c_str()));
   std::mt19937 random(20261206);
   Client alpha(kHosts[0]);
   for (int round = 0; round < 12; ++round) {
+    SCOPED_TRACE(round);
     unlink((home_ + "/.vok/clients").c_str());  // each round admits, and replays to, alpha anew
     auto relay = start({"-loadcache"});
     expect_log(*relay, "enable loading cache");
@@ -212,12 +212,11 @@ TEST_F(RelayTest, ASignalAtAnyMomentEndsItAtOnce) {
       announce(std::string(500, 'x'));
     usleep(std::uniform_int_distribution<>(0, 30000)(random));
     relay->signal(round % 2 ? SIGINT : SIGTERM);
-    bool quit_line = false;
     LogLine line;
-    while (!quit_line && log_.next(&line, 300))
-      quit_line = line.msg == "vok_relay server quit";
-    EXPECT_TRUE(quit_line) << "round " << round;
-    EXPECT_EQ(1, relay->wait_exit(300)) << "round " << round;
+    while (log_.next(&line, 300) && line.msg != "vok_relay server quit") {
+    }
+    EXPECT_EQ("vok_relay server quit", line.msg);
+    EXPECT_EQ(1, relay->wait_exit(300));
     std::string ignored;
     while (alpha.in.recv(&ignored, 0) || alpha.control.recv(&ignored, 0)) {
     }

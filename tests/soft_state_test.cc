@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <string.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -69,30 +70,19 @@ TEST(SessionsTest, OriginsTellSessionsApartAnHourForgetsAndTheTableStaysBounded)
 }
 
 TEST(RefusalTest, RefusalsForAMinuteRemoveAndTenSecondsOfQuietSendsForgive) {
-  const long long s = 1000;
-  struct Event {
-    char what;  // 'r' refusal, 's' datagram sent
-    long long at;
-    bool removed;
-  };
-  const std::vector<std::vector<Event>> cases = {
-      // Rate-limited refusals for a minute: removed at the first one after 60 s.
-      {{'r', 0, false}, {'s', 1 * s, false}, {'r', 2 * s, false}, {'s', 30 * s, false},
-       {'r', 31 * s, false}, {'s', 59 * s, false}, {'r', 60 * s, true}},
-      // Restarted within the minute: 10 s of sends without a refusal start the count again.
-      {{'r', 0, false}, {'s', 1 * s, false}, {'r', 70 * s, false}, {'r', 129 * s, false},
-       {'r', 130 * s, true}},
-      // Nothing sent between two refusals a minute apart: still gone.
-      {{'r', 0, false}, {'r', 61 * s, true}},
-  };
-  for (size_t i = 0; i < cases.size(); ++i) {
+  // Each case: a refusal (r), one that removes the client (R) or a datagram sent (s), at second N.
+  for (const char* events : {"r0 s1 r2 s30 r31 s59 R60",  // rate-limited refusals for a minute
+                             "r0 s1 r70 r129 R130",  // 10 s of sends without one: counted anew
+                             "r0 R61"}) {  // nothing sent between two a minute apart: still gone
     std::unique_ptr<VokListner> l(VokListner::make("alpha", 9875));
-    for (const Event& e : cases[i]) {
-      if (e.what == 's') {
-        l->count_relayed(10, e.at);
-      } else {
-        EXPECT_EQ(e.removed, l->refused(e.at)) << "case " << i << " at " << e.at;
-      }
+    std::istringstream in(events);
+    char what;
+    long long at;
+    while (in >> what >> at) {
+      if (what == 's')
+        l->count_relayed(10, at * 1000);
+      else
+        EXPECT_EQ(what == 'R', l->refused(at * 1000)) << events << " at " << at;
     }
   }
 }
