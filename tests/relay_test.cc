@@ -190,6 +190,11 @@ TEST_F(RelayTest, ARequestFloodAndALoggerThatStopsReadingCostTheRelayNothing) {
   EXPECT_EQ(2u * rounds, logged + count);
   expect_log(*relay, "client [alpha] quit");
   admit(*relay, alpha);  // told once: no note before this line
+  relay->signal(SIGUSR1);  // the totals count them too
+  LogLine totals;
+  ASSERT_TRUE(log_.next(&totals) && log_.next(&totals));
+  const std::string want = "; log lines lost " + std::to_string(count);
+  EXPECT_EQ(want, totals.msg.substr(totals.msg.size() - std::min(totals.msg.size(), want.size())));
   churn();
   relay->signal(SIGTERM);
   EXPECT_EQ(1, relay->wait_exit(1000));

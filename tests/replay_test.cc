@@ -106,6 +106,7 @@ TEST_F(ReplayTest, ReplaysRunBesideLiveTrafficAStopEndsOneAndLiveSessionsFollowT
     announce(d);
   Client alpha(kHosts[0]), beta(kHosts[1]);
   std::string got;
+  LogLine stats;
   EXPECT_EQ("Reply Invite_vok_relay alpha", invite(alpha.control, alpha.name));
   ASSERT_TRUE(alpha.in.recv(&got));
   EXPECT_EQ(kHeader + "entry a", got);
@@ -118,6 +119,10 @@ TEST_F(ReplayTest, ReplaysRunBesideLiveTrafficAStopEndsOneAndLiveSessionsFollowT
   // Up to here within 400 ms of alpha's first entry, so its second is still to come.
   stop(alpha.control, alpha.name);
   expect_log(*relay, "client [alpha] quit");
+  relay->signal(SIGUSR1);
+  expect_log(*relay, "client [beta] at 127.0.0.3 port 9875 for 0 s: relayed 1 datagrams of 4 bytes, "
+                     "send failures 0, refusals 0, replay running");
+  ASSERT_TRUE(log_.next(&stats));  // the totals
   for (const std::string& want : {kHeader + "entry b", sap(0x20, 3, "three"),
                                   sap(0x20, 1, "one again")}) {
     ASSERT_TRUE(beta.in.recv(&got, 1500));
