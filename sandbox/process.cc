@@ -104,7 +104,9 @@ int Process::wait_exit(int timeout_ms) {
 
 bool Process::wait_ready(int timeout_ms) const {
   const long long end = now_ms() + timeout_ms;
-  while (!port_bound_any("/proc/net/udp", 6012) || !port_bound_any("/proc/net/udp", 9875)) {
+  // The ports as the process sees them, in whatever network it runs.
+  const std::string table = "/proc/" + std::to_string(pid_) + "/net/udp";
+  while (!port_bound_any(table.c_str(), 6012) || !port_bound_any(table.c_str(), 9875)) {
     if (now_ms() >= end)
       return false;
     usleep(2000);

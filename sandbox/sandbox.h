@@ -66,7 +66,7 @@ class Process {
   void signal(int sig) const;
   // Exit status, or -1 when it has not ended within timeout_ms (or died of a signal).
   int wait_exit(int timeout_ms = 3000);
-  // True once both of the relay's ports are bound.
+  // True once both of the relay's ports are bound in the network the process is in.
   bool wait_ready(int timeout_ms = 3000) const;
 
  private:

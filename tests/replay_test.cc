@@ -32,11 +32,6 @@ class ReplayTest : public RelayTest {
                    (suffix == "after" ? " && cmp /tmp/listing.before /tmp/listing.after" : ""))
                       .c_str());
   }
-  static std::string cwd_of(pid_t pid) {
-    char target[4096] = {};
-    const std::string link = "/proc/" + std::to_string(pid) + "/cwd";
-    return readlink(link.c_str(), target, sizeof target - 1) > 0 ? target : "";
-  }
 
   std::string cache_;
 };
@@ -61,7 +56,7 @@ TEST_F(ReplayTest, NewClientGetsReplyThenEachEntryASecondApartThenItsLogLine) {
 
   auto relay = start_loadcache();
   LogLine stats;
-  const std::string cwd = cwd_of(relay->pid());
+  const std::string cwd = proc_link(relay->pid(), "cwd");
   relay->signal(SIGUSR1);  // its statistics line comes from the loop: start-up is over
   ASSERT_TRUE(log_.next(&stats));
   const int fds = open_fds(relay->pid());
@@ -86,7 +81,7 @@ TEST_F(ReplayTest, NewClientGetsReplyThenEachEntryASecondApartThenItsLogLine) {
   expect_log(*relay, "a new client [alpha]");
   EXPECT_TRUE(quiet(alpha.in));
   EXPECT_EQ(0, listing("after")) << "the cache directory was changed";
-  EXPECT_EQ(cwd, cwd_of(relay->pid()));
+  EXPECT_EQ(cwd, proc_link(relay->pid(), "cwd"));
   EXPECT_EQ(fds, open_fds(relay->pid())) << "an entry was left open";
   quit(*relay);
 }

@@ -73,17 +73,6 @@ class FarHost {
     close(there);
     return u;
   }
-  // Waits until something there has bound UDP port on all addresses.
-  bool wait_bound(int port) const {
-    char want[64];
-    snprintf(want, sizeof want, "grep -q ' 00000000:%04X ' /proc/net/udp", port);
-    for (int i = 0; i < 300; ++i) {
-      if (system(("nsenter -t " + pid_ + " -n -m sh -c \"" + want + "\"").c_str()) == 0)
-        return true;
-      usleep(10000);
-    }
-    return false;
-  }
 
  private:
   std::unique_ptr<PipedProcess> holder_;
@@ -175,10 +164,10 @@ TEST_F(RelayTest, AFarClientFeedsItsHostRegistersAgainAndADeadListenerIsRemoved)
 // once and byte for byte: how more than four hosts are served.
 TEST_F(RelayTest, ChainedRelaysDeliverEachAnnouncementOnce) {
   FarHost far;
-  auto upstream = start();
   Udp listener(kNear, 7000);  // the downstream relay's client, back on this side
   auto downstream = far.run(kRelayPath, {kNear, "7000"});
-  ASSERT_TRUE(far.wait_bound(9875));
+  ASSERT_TRUE(downstream->wait_ready());  // before the upstream relay binds the same ports here
+  auto upstream = start();
   Client alpha(kHosts[0]);
   admit(*upstream, alpha);
   EXPECT_EQ("", invite(alpha.control, kFar, 300)) << "the reply goes to the far relay";
