@@ -55,6 +55,13 @@ TEST_F(RelayTest, ClientFailuresAreOneClearLine) {
       {{"127.0.0.1", "be\x1bta"}, 2,
        "vok_client: NAME must be one word of 1 to 31 printable characters: \"be\x1bta\""},
       {{"127.0.0.1", "beta", "more"}, 2, "vok_client: usage: vok_client [-m] RELAY-HOST [NAME]"},
+      {{"127.0.0.1", "127.0.0.1"}, 1,
+       "vok_client: 127.0.0.1 is the relay's own address: give this client an address of its own "
+       "as NAME"},
+      // Not this host's: all addresses, which a relay here holds one of.
+      {{"127.0.0.1", "10.1.2.3"}, 1,
+       "vok_client: UDP port 6012 of 0.0.0.0 is taken: another vok_client or a relay runs here "
+       "(give another NAME)"},
   };
   Udp relay("127.0.0.1", 6012);  // takes requests and answers none
   for (const auto& c : cases) {
