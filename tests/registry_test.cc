@@ -56,8 +56,9 @@ TEST(VokListnerTest, KeepsPrintableNamesOfUpTo31CharactersWholeAndRefusesOthers)
   std::unique_ptr<VokListner> l(VokListner::make(longest.c_str(), 9875));
   ASSERT_NE(nullptr, l);
   EXPECT_EQ(longest, l->get_id());
-  for (const char* bad : {"", "hhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhh", "al\x1bpha", "caf\xc3\xa9"})
-    EXPECT_EQ(nullptr, VokListner::make(bad, 9875)) << bad;
+  for (const std::string bad : {"", "hhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhh", "al\x1bpha", "al\x7fpha",
+                                "caf\xc3\xa9"})
+    EXPECT_EQ(nullptr, VokListner::make(bad.c_str(), 9875)) << bad;
 }
 
 }  // namespace
