@@ -27,9 +27,9 @@ class ReplayTest : public RelayTest {
   // Writes the cache directory's names, sizes and times to /tmp/listing.<suffix> and, for
   // "after", compares them with "before": nothing may touch them.
   int listing(const std::string& suffix) {
-    return system(("{ ls -ld --time-style=full-iso " + cache_ + " && ls -lA --time-style=full-iso " +
-                   cache_ + "; } > /tmp/listing." + suffix +
-                   (suffix == "after" ? " && cmp /tmp/listing.before /tmp/listing.after" : ""))
+    const std::string ls = "ls --time-style=full-iso -l";
+    return system(("{ " + ls + "d " + cache_ + " && " + ls + "A " + cache_ + "; } > /tmp/listing." +
+                   suffix + (suffix == "after" ? " && cmp /tmp/listing.before /tmp/listing.after" : ""))
                       .c_str());
   }
 
@@ -115,8 +115,8 @@ TEST_F(ReplayTest, ReplaysRunBesideLiveTrafficAStopEndsOneAndLiveSessionsFollowT
   stop(alpha.control, alpha.name);
   expect_log(*relay, "client [alpha] quit");
   relay->signal(SIGUSR1);
-  expect_log(*relay, "client [beta] at 127.0.0.3 port 9875 for 0 s: relayed 1 datagrams of 4 bytes, "
-                     "send failures 0, refusals 0, replay running");
+  expect_log(*relay, "client [beta] at 127.0.0.3 port 9875 for 0 s: relayed 1 datagrams of 4 "
+                     "bytes, send failures 0, refusals 0, replay running");
   ASSERT_TRUE(log_.next(&stats));  // the totals
   for (const std::string& want : {kHeader + "entry b", sap(0x20, 3, "three"),
                                   sap(0x20, 1, "one again")}) {
