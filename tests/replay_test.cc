@@ -24,13 +24,12 @@ class ReplayTest : public RelayTest {
     expect_log(*relay, "enable loading cache");
     return relay;
   }
-  // Writes the cache directory's names, sizes and times to /tmp/listing.<suffix> and, for
-  // "after", compares them with "before": nothing may touch them.
-  int listing(const std::string& suffix) {
-    const std::string ls = "ls --time-style=full-iso -l";
-    return system(("{ " + ls + "d " + cache_ + " && " + ls + "A " + cache_ + "; } > /tmp/listing." +
-                   suffix + (suffix == "after" ? " && cmp /tmp/listing.before /tmp/listing.after" : ""))
-                      .c_str());
+  // Writes the cache directory's names, sizes and times to /tmp/listing.WHEN and compares
+  // them with /tmp/listing.before: nothing may touch them.
+  int listing(const std::string& when) {
+    const std::string ls = "ls --time-style=full-iso -l", to = "/tmp/listing." + when;
+    return system(("{ " + ls + "d " + cache_ + " && " + ls + "A " + cache_ + "; } > " + to +
+                   " && cmp /tmp/listing.before " + to).c_str());
   }
 
   std::string cache_;
