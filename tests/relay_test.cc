@@ -247,11 +247,11 @@ TEST_F(RelayTest, ClientsAreKeptAcrossARestartAndABadFileAdmitsWhatItCan) {
   EXPECT_TRUE(quiet(alpha.control, 100)) << "a restored client gets no reply";
   quit(*relay);
 
-  // Only whole, valid lines in the first kClientsFileMax bytes count, at once: that limit cuts
-  // epsilon's line, and zeta's is beyond it.
+  // Only whole, valid lines in the first kClientsFileMax bytes count, once each, at once: that
+  // limit cuts epsilon's line, and zeta's is beyond it.
   std::string text = "beta 7000 extra words\n\x01\xff garbage\nalpha\nbad 70000\n" +
                      std::string("esc\x1b[2J 9875\n") + std::string(40, 'n') +
-                     " 9875\ngamma 9875x\ndelta 9875\n";
+                     " 9875\ngamma 9875x\ndelta 9875\nbeta 9875\n";
   text += std::string(kClientsFileMax - 11 - text.size(), '#') + "\nepsilon 9875\nzeta 9875\n";
   std::ofstream(file) << text;
   relay = start();
