@@ -126,6 +126,11 @@ TEST_F(RelayTest, RelaysUnicastAndBurstsOfTheSapGroupOnly) {
   auto relay = start();
   Client alpha(kHosts[0]);
   admit(*relay, alpha);
+  // An address this host gains while the relay runs is its own too: what the relay sends there
+  // comes back to it, and must go no further.
+  Changed gained("ip addr add 10.9.9.9/32 dev lo", "ip addr del 10.9.9.9/32 dev lo");
+  EXPECT_EQ("", invite(alpha.control, "10.9.9.9", 300));
+  expect_log(*relay, "a new client [10.9.9.9]");
   // Every byte value, and the cut to 2048, are the chain and statistics tests' to show.
   announcer_.send_to("127.0.0.1", 9875, "unicast");
   expect_relayed({&alpha.in}, "unicast");
