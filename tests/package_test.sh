@@ -7,7 +7,6 @@ src=$(cd "$1" && pwd)
 work=$2
 "$src/scripts/deps" dpkg-dev man-db systemd adduser lintian >&2
 rm -rf "$work"
-mkdir -p "$work"
 cmake -S "$src" -B "$work/build" -G Ninja -DCMAKE_INSTALL_PREFIX=/usr -DVOK_TESTS=OFF >/dev/null
 ninja -C "$work/build" >/dev/null
 DESTDIR="$work/tree" cmake --install "$work/build" >/dev/null

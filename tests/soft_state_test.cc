@@ -25,8 +25,8 @@ std::string sap(uint8_t flags, uint16_t hash, const char* origin, const std::str
 }
 
 const std::string kSdp = "v=0\r\ns=x\r\n";
-const std::string kTyped = std::string("application/sdp") + '\0' + kSdp;
 
+// A typed announcement and plain text are the replay test's to show.
 TEST(SessionsTest, SapHeadersThatAreRememberedAndThoseThatAreNot) {
   const std::string v6 = std::string("\x30\x00\x00\x07", 4) + std::string(16, '\x01') + kSdp;
   const struct {
@@ -34,10 +34,9 @@ TEST(SessionsTest, SapHeadersThatAreRememberedAndThoseThatAreNot) {
     SapKind kind;
   } cases[] = {
       {sap(0x20, 1, "10.0.0.1", kSdp), SapKind::kAnnounce},
-      {sap(0x20, 1, "10.0.0.1", kTyped), SapKind::kAnnounce},
       {sap(0x20, 1, "10.0.0.1", kSdp, 2), SapKind::kAnnounce},  // authentication skipped
       {v6, SapKind::kAnnounce},
-      {sap(0x24, 1, "10.0.0.1", ""), SapKind::kDelete},
+      {sap(0x24, 1, "10.0.0.1", ""), SapKind::kDelete},  // whatever a deletion carries
       {sap(0x40, 1, "10.0.0.1", kSdp), SapKind::kNotSap},  // version 2
       {sap(0x22, 1, "10.0.0.1", kSdp), SapKind::kNotSap},  // encrypted
       {sap(0x20, 1, "10.0.0.1", "text/plain" + std::string(1, '\0') + kSdp), SapKind::kNotSap},
