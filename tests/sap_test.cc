@@ -32,15 +32,16 @@ TEST(SapTest, DescribesAnnouncementsCacheEntriesAndAnythingElse) {
       {sap(0x24, 1, v4) + kSdp, "SAP v1 delete hash 0x1234 from 10.0.0.1: " + sdp_line},
       {sap(0x30, 0, v6) + kSdp, "SAP v1 announce hash 0x1234 from ::: " + sdp_line},
       {sap(0x22, 0, v4) + "secret", "SAP v1 announce hash 0x1234 from 10.0.0.1: encrypted"},
+      {sap(0x21, 0, v4) + "x\x9c", "SAP v1 announce hash 0x1234 from 10.0.0.1: compressed"},
       {sap(0x20, 0, v4) + "text/plain" + '\0' + "hello",
        "SAP v1 announce hash 0x1234 from 10.0.0.1: no SDP"},
       {std::string(8, '\0') + kSdp, "cached: " + sdp_line},
       {std::string("\x20\xc8\x12\x34", 4) + v4, "8 bytes: 20c812340a000001"},  // cut short
       {"", "0 bytes: "},
-      {std::string(8, '\0') + "v=0\ns=\x1b[2Jevil\x07\n", "cached: s=?[2Jevil? | o= | c="},
+      {std::string(8, '\0') + "v=0\ns=\x1b[2Jevil\x07\x7f\n", "cached: s=?[2Jevil?? | o= | c="},
       {std::string(8, '\0') + "v=0\ns=" + std::string(500, 'x') + "\n",
        "cached: s=" + std::string(80, 'x') + " | o= | c="},  // fields are cut
-      {std::string(300, '\x7f'), "300 bytes: " + hex16 + "..."},
+      {std::string(17, '\x7f'), "17 bytes: " + hex16 + "..."},  // 16 shown
   };
   for (const auto& c : cases)
     EXPECT_EQ(c.line, describe_datagram(c.data.data(), static_cast<int>(c.data.size())))
