@@ -77,6 +77,16 @@ struct Changed {
   std::string undo;
 };
 
+// Joins u to group on the interface with address iface (any: the route's), and to that alone.
+inline void join(const Udp& u, const char* group, const char* iface = "0.0.0.0") {
+  const int off = 0;
+  ASSERT_EQ(0, setsockopt(u.fd(), IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off));
+  ip_mreq m = {};
+  m.imr_multiaddr.s_addr = inet_addr(group);
+  m.imr_interface.s_addr = inet_addr(iface);
+  ASSERT_EQ(0, setsockopt(u.fd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m));
+}
+
 // A client host: its reply socket at 6012 and its announcement socket at 9875.
 struct Client {
   explicit Client(const TestHost& h) : name(h.name), control(h.addr, 6012), in(h.addr, 9875) {

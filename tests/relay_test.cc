@@ -136,9 +136,7 @@ TEST_F(RelayTest, RelaysUnicastAndBurstsOfTheSapGroupOnly) {
   expect_relayed({&alpha.in}, "unicast");
   // Another program on this host joins the organisation-local SAP group: not the relay's.
   Udp browser("239.255.255.255", 9875);
-  ip_mreq join = {};
-  join.imr_multiaddr.s_addr = inet_addr("239.255.255.255");
-  ASSERT_EQ(0, setsockopt(browser.fd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join));
+  join(browser, "239.255.255.255");
   announcer_.send_to("239.255.255.255", 9875, "not for the relay");
   std::string got;
   ASSERT_TRUE(browser.recv(&got));

@@ -79,17 +79,6 @@ class FarHost {
   std::string pid_, hosts_;  // the sandbox's /etc/hosts before it named the far host
 };
 
-// Joins u to the SAP group on the interface with address iface (any: the route's), and to
-// that alone.
-void join(const Udp& u, const char* iface) {
-  const int off = 0;
-  ASSERT_EQ(0, setsockopt(u.fd(), IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off));
-  ip_mreq m = {};
-  m.imr_multiaddr.s_addr = inet_addr(kGroup);
-  m.imr_interface.s_addr = inet_addr(iface);
-  ASSERT_EQ(0, setsockopt(u.fd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m));
-}
-
 // The far client, with -m, hands each announcement to the browsers of its own host by
 // multicast: they get it once, it does not come back into the client, and nothing leaves the
 // host. Then within a minute (its keep-alive, the relay's patience with refusals): the relay
@@ -99,9 +88,9 @@ TEST_F(RelayTest, AFarClientFeedsItsHostRegistersAgainAndADeadListenerIsRemoved)
   FarHost far;
   auto relay = start();
   auto browser = far.udp("224.2.127.254", 9875);  // binds the group, as SAP browsers do
-  join(*browser, "0.0.0.0");
+  join(*browser, kGroup);
   Udp outside(kGroup, 9875);  // joined on the link to the far host only
-  join(outside, kNear);
+  join(outside, kGroup, kNear);
   // The default NAME: this host's name, 127.0.1.1 in its own hosts file.
   auto client = far.run(kClientPath, {"-m", "relayhost"});
   std::string line, got;
