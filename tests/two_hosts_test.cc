@@ -14,44 +14,29 @@ namespace {
 
 const char kNear[] = "10.201.0.1", kFar[] = "10.201.0.2";
 
-void sh(const std::string& command) {
-  if (system(command.c_str()) != 0)
-    die(command.c_str());
-}
-
 // A second host, "farhost": network, mount and UTS namespaces of its own, held by a process
 // that sleeps there, joined to the sandbox ("relayhost" there) by a veth pair, with a
-// Debian-style /etc/hosts (its own name on 127.0.1.1). Aborts when it cannot be built.
+// Debian-style /etc/hosts (its own name on 127.0.1.1).
 class FarHost {
  public:
-  FarHost() {
-    std::ofstream("/tmp/far-hosts") << "127.0.0.1 localhost\n127.0.1.1 farhost\n" << kNear
-                                    << " relayhost\n";
-    std::stringstream hosts;
-    hosts << std::ifstream("/etc/hosts").rdbuf();
-    hosts_ = hosts.str();
-    std::ofstream("/etc/hosts") << hosts_ << kFar << " farhost\n";
-    // What runs there logs to nowhere: the sandbox's /dev/log hears only the near side.
-    holder_ = std::make_unique<PipedProcess>(
-        std::vector<std::string>{"--net", "--mount", "--uts", "--propagation", "private", "sh",
-                                 "-c",
-                                 "mount --bind /tmp/far-hosts /etc/hosts && "
-                                 "{ [ ! -S /dev/log ] || mount --bind /dev/null /dev/log; } && "
-                                 "hostname farhost && echo ready && exec sleep 100000"},
-        "/usr/bin/unshare");
-    std::string ready;
-    if (!holder_->next_line(&ready, 5000) || ready != "ready")
-      die("far host namespaces");
-    pid_ = std::to_string(holder_->pid());
-    sh("ip link add vfar0 type veth peer name vfar1 netns " + pid_ + " && ip addr add " + kNear +
-       "/24 dev vfar0 && ip link set vfar0 up");
-    sh("nsenter -t " + pid_ + " -n sh -c 'ip link set lo up && ip addr add " + kFar +
-       "/24 dev vfar1 && ip link set vfar1 up && ip route add 224.0.0.0/4 dev vfar1'");
-  }
-  ~FarHost() {
-    std::ofstream("/etc/hosts") << hosts_;
-    sh("ip link del vfar0");  // now, not whenever the kernel gets round to the dead namespace
-  }
+  FarHost()
+      : named_("cp /etc/hosts /tmp/hosts.near && echo '" + std::string(kFar) + " farhost' >> "
+               "/etc/hosts && printf '127.0.0.1 localhost\\n127.0.1.1 farhost\\n" + kNear +
+               " relayhost\\n' > /tmp/far-hosts",
+               "cp /tmp/hosts.near /etc/hosts"),
+        // What runs there logs to nowhere: the sandbox's /dev/log hears only the near side.
+        holder_({"--net", "--mount", "--uts", "--propagation", "private", "sh", "-c",
+                 "mount --bind /tmp/far-hosts /etc/hosts && "
+                 "{ [ ! -S /dev/log ] || mount --bind /dev/null /dev/log; } && "
+                 "hostname farhost && echo ready && exec sleep 100000"},
+                "/usr/bin/unshare"),
+        pid_(ready(holder_)),
+        // The pair goes as the host does, not whenever the kernel gets round to the namespace.
+        link_("ip link add vfar0 type veth peer name vfar1 netns " + pid_ + " && ip addr add " +
+                  kNear + "/24 dev vfar0 && ip link set vfar0 up && nsenter -t " + pid_ +
+                  " -n sh -c 'ip link set lo up && ip addr add " + kFar + "/24 dev vfar1 && "
+                  "ip link set vfar1 up && ip route add 224.0.0.0/4 dev vfar1'",
+              "ip link del vfar0") {}
 
   // Runs program with args on the far host.
   std::unique_ptr<PipedProcess> run(const std::string& program,
@@ -75,8 +60,16 @@ class FarHost {
   }
 
  private:
-  std::unique_ptr<PipedProcess> holder_;
-  std::string pid_, hosts_;  // the sandbox's /etc/hosts before it named the far host
+  static std::string ready(PipedProcess& holder) {
+    std::string line;
+    EXPECT_TRUE(holder.next_line(&line, 5000) && line == "ready") << "far host namespaces";
+    return std::to_string(holder.pid());
+  }
+
+  Changed named_;
+  PipedProcess holder_;
+  std::string pid_;
+  Changed link_;
 };
 
 // The far client, with -m, hands each announcement to the browsers of its own host by
