@@ -120,8 +120,11 @@ bool await_reply(long long ms) {
 
 // Writes one line; a reader that has gone (or any write error) ends the client.
 void show(const std::string& line) {
-  if (printf("%s\n", line.c_str()) < 0 || fflush(stdout) != 0)
-    leave(errno == EPIPE ? 0 : 1, errno == EPIPE ? "" : "cannot write: " + std::string(strerror(errno)));
+  if (printf("%s\n", line.c_str()) >= 0 && fflush(stdout) == 0)
+    return;
+  if (errno == EPIPE)
+    leave(0);
+  leave(1, "cannot write: " + std::string(strerror(errno)));
 }
 
 }  // namespace

@@ -93,9 +93,9 @@ void Fanout::read_errors(int fd) {
         continue;
       sock_extended_err err;
       memcpy(&err, CMSG_DATA(c), sizeof err);
-      const bool unreachable = err.ee_origin == SO_EE_ORIGIN_ICMP &&
-                               err.ee_type == ICMP_DEST_UNREACH &&
-                               (err.ee_code == ICMP_PORT_UNREACH || err.ee_code == ICMP_HOST_UNREACH);
+      const bool unreachable =
+          err.ee_origin == SO_EE_ORIGIN_ICMP && err.ee_type == ICMP_DEST_UNREACH &&
+          (err.ee_code == ICMP_PORT_UNREACH || err.ee_code == ICMP_HOST_UNREACH);
       if (unreachable && refused_count_ < kRefusalsMax)
         refused_[refused_count_++] = to;
     }

@@ -25,7 +25,6 @@ const TestHost kHosts[5] = {{"alpha", "127.0.0.2"},
                             {"delta", "127.0.0.5"},
                             {"epsilon", "127.0.0.6"}};
 const char kName32[] = "hhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhx";
-const char kName31[] = "hhhhhhhhhhhhhhhhhhhhhhhhhhhhhhh";
 
 namespace {
 
@@ -104,7 +103,9 @@ std::string hosts_file() {
   std::string text = "127.0.0.1 localhost\n127.0.1.1 " + std::string(kRelayHost) + "\n";
   for (const TestHost& h : kHosts)
     text += std::string(h.addr) + " " + h.name + "\n";
-  return text + kHosts[0].addr + " " + kName32 + "\n" + kHosts[1].addr + " " + kName31 + "\n";
+  // The long name, and its first 31 characters: another host.
+  return text + kHosts[0].addr + " " + kName32 + "\n" + kHosts[1].addr + " " +
+         std::string(kName32, 31) + "\n";
 }
 
 

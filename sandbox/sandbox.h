@@ -25,10 +25,9 @@ struct TestHost {
   const char* addr;
 };
 extern const TestHost kHosts[5];  // alpha .. epsilon, 127.0.0.2 .. 127.0.0.6
-// Names too long for a client's identity, and the same name cut to fit, which
-// is another host: 32 characters (alpha's address) and its first 31 (beta's).
+// A name too long for a client's identity (32 characters, alpha's address);
+// its first 31 are another host's (beta's).
 extern const char kName32[];
-extern const char kName31[];
 
 // A syslog line as received on /dev/log.
 struct LogLine {
