@@ -24,13 +24,21 @@ namespace {
 const int kRequestPort = 6012;
 const int kAnnouncePort = 9875;
 const char kGroup[] = "224.2.127.254";
-const int kTries = 3;
+// Invitations go out every kInviteEveryMs until the reply comes: a relay
+// whose lookup of NAME is slow, or that cannot resolve it yet, answers when it
+// can, and refuses the repeats silently meanwhile. Only after kAfreshMs is a
+// reply taken as lost and the registration begun afresh (a Stop, then the
+// invitation), once; after kGiveUpMs the client gives up.
+const long long kInviteEveryMs = 2000;
+const long long kAfreshMs = 12 * 1000;
+const long long kGiveUpMs = 25 * 1000;
 const long long kKeepAliveMs = 60 * 1000;
 
 const char* relay_host;
 std::string name;
 sockaddr_in relay = {};  // the relay's port 6012
 int control_fd = -1;     // port 6012: requests out, replies in, multicast copies out
+in_addr_t answered_from = INADDR_NONE;  // where the relay's reply came from
 bool invited = false;    // an invitation has gone out: leaving must say so
 
 long long now_ms() {
@@ -65,23 +73,43 @@ int request(const char* keyword) {
 
 [[noreturn]] void on_signal(int) { leave(0); }
 
-// A UDP socket bound to addr:port. The control port is this client's alone,
-// so that a second client, or a relay, cannot share it and take its traffic:
-// a specific address is bound beside the wildcard sockets of a relay on this
-// host (which allow reuse), then made exclusive; all addresses are bound
-// exclusive from the start, and fail beside a relay. The announcement port
-// stays shared, as SAP browsers on this host bind it too. -1 when it cannot
-// be had.
+// True when a socket of this host is bound to exactly addr:port (an address
+// of this host's, not all of them): binding beside it would share its traffic.
+bool held_exactly(in_addr_t addr, int port) {
+  FILE* f = fopen("/proc/net/udp", "re");
+  if (f == nullptr)
+    return false;
+  char line[256];
+  bool held = false;
+  unsigned long a, p;
+  while (!held && fgets(line, sizeof line, f) != nullptr) {
+    // "  sl  local_address ...": the address as the kernel holds it, in hex.
+    if (sscanf(line, " %*u: %lx:%lx", &a, &p) == 2)
+      held = static_cast<in_addr_t>(a) == addr && static_cast<int>(p) == port;
+  }
+  fclose(f);
+  return held;
+}
+
+// A UDP socket bound to addr:port, or -1 when it cannot be had. The control
+// port is this client's alone, so that a second client, or a relay, cannot
+// take its traffic: on all addresses it is bound exclusive, and fails beside a
+// relay; on one address it is refused where another socket holds exactly that
+// address, and shared with the wildcard sockets of a relay here (which sends
+// from port 6012 of all addresses). The announcement port is shared with the
+// SAP browsers of this host, but not with a socket on exactly its address.
 int bind_port(in_addr_t addr, int port, bool exclusive) {
+  const bool wildcard = addr == htonl(INADDR_ANY);
+  if (!wildcard && held_exactly(addr, port))
+    return -1;
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  int reuse = !exclusive || addr != htonl(INADDR_ANY);
+  const int reuse = !(exclusive && wildcard);
   sockaddr_in sa = {};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = addr;
   sa.sin_port = htons(static_cast<uint16_t>(port));
   if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) < 0 ||
-      bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0 ||
-      setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &(reuse = !exclusive), sizeof reuse) < 0) {
+      bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
     if (fd >= 0)
       close(fd);
     return -1;
@@ -91,28 +119,40 @@ int bind_port(in_addr_t addr, int port, bool exclusive) {
 
 bool is_loopback(in_addr_t addr) { return (ntohl(addr) >> 24) == 127; }
 
-// True for a datagram from the relay's port 6012. A relay on this host
-// (relay_local) may send from any of its addresses.
+// True for a datagram from the relay's port 6012: from RELAY's address, the
+// one its reply came from (a relay with several may answer from another), or,
+// for a relay on this host (relay_local), any of this host's.
 bool from_relay(const sockaddr_in& from, bool relay_local) {
   return from.sin_port == htons(kRequestPort) &&
-         (from.sin_addr.s_addr == relay.sin_addr.s_addr ||
+         (from.sin_addr.s_addr == relay.sin_addr.s_addr || from.sin_addr.s_addr == answered_from ||
           (relay_local && net_is_local_addr(from.sin_addr.s_addr)));
+}
+
+// Reads one datagram of the control socket; true when it is the relay's reply
+// to this client, whose source it keeps.
+bool take_reply() {
+  const std::string want = "Reply Invite_vok_relay " + name;
+  char buf[2048];
+  sockaddr_in from;
+  socklen_t len = sizeof from;
+  const ssize_t n = recvfrom(control_fd, buf, sizeof buf, MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr*>(&from), &len);
+  if (n != static_cast<ssize_t>(want.size()) || want.compare(0, want.size(), buf, n) != 0 ||
+      from.sin_port != htons(kRequestPort))
+    return false;
+  answered_from = from.sin_addr.s_addr;
+  return true;
 }
 
 // Waits up to ms for the relay's reply on the control socket; true when it came.
 bool await_reply(long long ms) {
-  const std::string want = "Reply Invite_vok_relay " + name;
   for (const long long deadline = now_ms() + ms; now_ms() < deadline;) {
     const long long left = deadline - now_ms();
     const timespec wait = {static_cast<time_t>(left / 1000), (left % 1000) * 1000000L};
     fd_set ready;
     FD_ZERO(&ready);
     FD_SET(control_fd, &ready);
-    if (wait_readable(control_fd + 1, &ready, &wait) <= 0)
-      continue;
-    char buf[2048];
-    const ssize_t n = recv(control_fd, buf, sizeof buf, MSG_DONTWAIT);
-    if (n == static_cast<ssize_t>(want.size()) && want.compare(0, want.size(), buf, n) == 0)
+    if (wait_readable(control_fd + 1, &ready, &wait) > 0 && take_reply())
       return true;
   }
   return false;
@@ -193,26 +233,31 @@ int main(int argc, char** argv) {
   shutdown_init(on_signal);
   signal(SIGPIPE, SIG_IGN);  // a reader that goes away shows as a write error
 
-  bool registered = false;
-  for (int i = 0; i < kTries && !registered; ++i) {
+  int invitations = 0;
+  bool registered = false, afresh = false;
+  for (const long long begin = now_ms(); !registered;) {
+    const long long spent = now_ms() - begin;
+    if (spent >= kGiveUpMs)
+      leave(1, "no reply from " + std::string(relay_host) + " to " + std::to_string(invitations) +
+                   " invitations for " + name + " in " + std::to_string(kGiveUpMs / 1000) +
+                   " s: the relay is down, full (four clients), or " + name +
+                   " is registered already");
     // A reply lost after an admission leaves the name registered, and the
-    // relay refuses it again silently: stop first so the retry is admitted.
-    if (i > 0)
+    // relay refuses it again silently: stop, once, so the next is admitted.
+    if (spent >= kAfreshMs && !afresh) {
       request("Stop_vok_relay");
+      afresh = true;
+    }
     if (const int err = request("Invite_vok_relay"))
       leave(1, std::string("cannot reach ") + relay_host + ": " + strerror(err));
     invited = true;
-    registered = await_reply(1000);
+    ++invitations;
+    registered = await_reply(std::min(kInviteEveryMs, kGiveUpMs - spent));
   }
-  if (!registered)
-    leave(1, "no reply from " + std::string(relay_host) + " to " + std::to_string(kTries) +
-                 " invitations for " + name +
-                 ": the relay is down, full (four clients), or " + name + " is registered already");
   show("registered with " + std::string(relay_host) + " as " + name);
 
   static char buf[65536];
   const bool relay_local = net_is_local_addr(relay_addr) != 0;
-  const std::string again = "Reply Invite_vok_relay " + name;
   long long keep_alive = now_ms() + kKeepAliveMs;
   for (;;) {
     // The invitation alone, now and then: a relay that has it refuses it
@@ -229,11 +274,8 @@ int main(int argc, char** argv) {
     FD_SET(control_fd, &ready);
     if (wait_readable(std::max(data_fd, control_fd) + 1, &ready, &wait) <= 0)
       continue;
-    if (FD_ISSET(control_fd, &ready)) {
-      const ssize_t n = recv(control_fd, buf, sizeof buf, MSG_DONTWAIT);
-      if (n == static_cast<ssize_t>(again.size()) && again.compare(0, again.size(), buf, n) == 0)
-        show("registered again with " + std::string(relay_host) + " as " + name);
-    }
+    if (FD_ISSET(control_fd, &ready) && take_reply())
+      show("registered again with " + std::string(relay_host) + " as " + name);
     if (FD_ISSET(data_fd, &ready)) {
       sockaddr_in from;
       socklen_t from_len = sizeof from;

@@ -1,15 +1,46 @@
 // VokListner.cc -- a client host and port that relayed datagrams are sent to.
 #include "VokListner.h"
 
+#include <errno.h>
+#include <linux/errqueue.h>
+#include <netinet/ip_icmp.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
 
 #include "request.h"
 
 namespace {
+
 unsigned next_serial = 0;
+
+// A non-blocking UDP socket bound to port on all addresses, beside the
+// request socket, and connected to dest; -1 when it cannot be had.
+int connected_socket(int port, const sockaddr_in& dest) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return -1;
+  const int on = 1;
+  sockaddr_in here = {};
+  here.sin_family = AF_INET;
+  here.sin_port = htons(static_cast<uint16_t>(port));
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0 ||
+      setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on) < 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&here), sizeof here) < 0 ||
+      connect(fd, reinterpret_cast<const sockaddr*>(&dest), sizeof dest) < 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
+
+// A send that failed because of an ICMP report read since: worth one more try.
+bool refusal_pending(int err) {
+  return err == ECONNREFUSED || err == EHOSTUNREACH || err == ENETUNREACH;
+}
+
+}  // namespace
 
 VokListner* VokListner::make(const char* name, int port) {
   if (!printable_word(name, strnlen(name, kMaxId + 1)))
@@ -24,14 +55,107 @@ VokListner::VokListner(const char* name, int port) : serial(++next_serial), port
   to.sin_port = htons(static_cast<uint16_t>(port));
 }
 
-void VokListner::set_address(in_addr_t addr) {
-  if (addr != 0)
-    to.sin_addr.s_addr = addr;
+VokListner::~VokListner() {
+  if (sock >= 0)
+    close(sock);
 }
 
-void VokListner::send_msg(int fd, const char* msg, int len) {
-  if (destination() != nullptr)
-    sendto(fd, msg, static_cast<size_t>(len), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+bool VokListner::set_address(in_addr_t addr) {
+  if (addr == 0 || (sock >= 0 && addr == to.sin_addr.s_addr))
+    return true;
+  to.sin_addr.s_addr = addr;
+  // A socket already made is connected anew: it is never left unconnected
+  // beside the request socket, where it could take a request.
+  if (sock >= 0 && connect(sock, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
+    close(sock);
+    sock = -1;
+  }
+  if (sock < 0)
+    sock = connected_socket(kSourcePort, to);
+  return sock >= 0;
+}
+
+void VokListner::count_sent(unsigned bytes, long long now, bool relaying) {
+  relayed += relaying;
+  relayed_bytes += relaying ? bytes : 0;
+  if (sent_unrefused < 0)
+    sent_unrefused = now;
+}
+
+void VokListner::count_failures(int n) {
+  send_failures += static_cast<unsigned>(n);
+  if (next_lookup > looked_up + 1000)
+    next_lookup = looked_up + 1000;
+}
+
+void VokListner::send_msg(int, const char* msg, int len) {
+  iovec iov = {const_cast<char*>(msg), static_cast<size_t>(len)};
+  mmsghdr m = {};
+  m.msg_hdr.msg_iov = &iov;
+  m.msg_hdr.msg_iovlen = 1;
+  timespec t;  // no time is passed in, for the refusal counts
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  send_batch(&m, 1, t.tv_sec * 1000LL + t.tv_nsec / 1000000, false);
+}
+
+int VokListner::send_batch(mmsghdr* msgs, int n, long long now, bool relaying) {
+  if (destination() == nullptr)
+    return 0;
+  if (sock < 0) {
+    count_failures(n);
+    return 0;
+  }
+  bool retried = false;
+  int at = 0;
+  while (at < n) {
+    const int sent = sendmmsg(sock, msgs + at, static_cast<unsigned>(n - at), MSG_DONTWAIT);
+    if (sent > 0) {
+      for (int k = at; k < at + sent; ++k)
+        count_sent(msgs[k].msg_len, now, relaying);
+      at += sent;
+      retried = false;
+    } else if (errno == EINTR) {
+      continue;
+    } else if (refusal_pending(errno) && !retried) {
+      read_errors(now);
+      retried = true;
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) {
+      break;  // the rest would not fit either
+    } else {
+      count_failures(1);
+      ++at;
+      retried = false;
+    }
+  }
+  if (at < n)
+    count_failures(n - at);
+  return at;
+}
+
+bool VokListner::read_errors(long long now) {
+  char byte;
+  while (sock >= 0 && recv(sock, &byte, 1, MSG_DONTWAIT) >= 0) {
+  }
+  for (;;) {
+    iovec iov = {&byte, 1};
+    alignas(cmsghdr) char control[256];
+    msghdr m = {};
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    if (sock < 0 || recvmsg(sock, &m, MSG_ERRQUEUE | MSG_DONTWAIT) < 0)
+      return dead;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
+      if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR)
+        continue;
+      sock_extended_err err;
+      memcpy(&err, CMSG_DATA(c), sizeof err);
+      if (err.ee_origin == SO_EE_ORIGIN_ICMP && err.ee_type == ICMP_DEST_UNREACH &&
+          (err.ee_code == ICMP_PORT_UNREACH || err.ee_code == ICMP_HOST_UNREACH))
+        dead = refused(now) || dead;
+    }
+  }
 }
 
 bool VokListner::refused(long long now) {
@@ -39,5 +163,5 @@ bool VokListner::refused(long long now) {
   if (refused_since < 0 || (sent_unrefused >= 0 && now - sent_unrefused >= kAliveMs))
     refused_since = now;
   sent_unrefused = -1;
-  return now - refused_since >= kDeadMs;
+  return !from_command_line && now - refused_since >= kDeadMs;
 }

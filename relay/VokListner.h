@@ -1,9 +1,10 @@
 // VokListner.h -- a client host and port that relayed datagrams are sent to, with the
-// state the loop keeps for it: the address last found, its next lookup, its replay.
+// state the loop keeps for it: its own sending socket, its address, its next lookup, its replay.
 #ifndef VOK_RELAY_VOK_LISTNER_H
 #define VOK_RELAY_VOK_LISTNER_H
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include "EventsDismisser.h"
 #include "cache.h"
@@ -13,21 +14,43 @@ class VokListner : public Listener {
   // Longest host name a listener can carry; longer names are refused, never
   // cut, since a cut name would be some other host.
   static const int kMaxId = 31;
+  // Everything the relay sends leaves from this port.
+  static const int kSourcePort = 6012;
 
   // A new listener with no address yet, or null when name is empty or longer
   // than kMaxId.
   static VokListner* make(const char* name, int port);
+  ~VokListner() override;
 
-  // Sends to the address last found; nothing while there is none.
+  // Sends through its own socket, never waiting (fd is not used): nothing
+  // while it has no address; a copy that cannot go is counted as a failure.
   void send_msg(int fd, const char* msg, int len) override;
   const char* get_id() const override { return id; }
   int get_port() const { return port; }
 
+  // Its sending socket: bound to kSourcePort beside the request socket and
+  // connected to its address, so that a slow link fills only its own send
+  // buffer and ICMP reports about it arrive here alone. -1 while it has no
+  // address, or none that can be reached.
+  int fd() const { return sock; }
   // Where datagrams for it go, or null while its name has no address.
   const sockaddr_in* destination() const { return to.sin_addr.s_addr != 0 ? &to : nullptr; }
-  // Keeps a lookup's result; 0 (the name did not resolve) keeps the old one,
-  // so a name server that fails for a while costs nothing.
-  void set_address(in_addr_t addr);
+  // Takes a lookup's result and connects its socket to it: 0 (the name did
+  // not resolve) keeps the old address, so a name server that fails for a
+  // while costs nothing. False when the socket cannot be connected (no route):
+  // sends then fail, counted, until a later lookup connects it.
+  bool set_address(in_addr_t addr);
+
+  // Sends the n datagrams of msgs (no addresses: the socket is connected) in
+  // one call where it can, at now (ms). A refusal pending from an earlier send
+  // is read and the copy sent again; a full send buffer fails the rest of the
+  // batch. How many went; relaying: they are announcements, for the counts.
+  int send_batch(mmsghdr* msgs, int n, long long now, bool relaying = true);
+  // Reads the ICMP reports queued on its socket and drops any datagram that
+  // arrived there; true when refusals show the client to be gone.
+  bool read_errors(long long now);
+  // True once refusals have shown the client to be gone.
+  bool gone() const { return dead; }
 
   // Tags this listener's lookups, so an answer for one removed meanwhile is
   // recognised; unique for the life of the process.
@@ -39,28 +62,18 @@ class VokListner : public Listener {
   static const long long kDeadMs = 60 * 1000;
   static const long long kAliveMs = 10 * 1000;
   // Counts a refusal at now (ms); true when the listener is to be removed.
+  // The command line's listener never is: it cannot invite itself back.
   bool refused(long long now);
 
-  // Counts of the relay path: integers only.
-  void count_relayed(unsigned bytes, long long now) {
-    ++relayed;
-    relayed_bytes += bytes;
-    if (sent_unrefused < 0)
-      sent_unrefused = now;
-  }
-  // A failed send also brings its next lookup forward, to a second after the last.
-  void count_send_failure() {
-    ++send_failures;
-    if (next_lookup > looked_up + 1000)
-      next_lookup = looked_up + 1000;
-  }
+  // Counts a datagram sent at now (ms); relaying: an announcement.
+  void count_sent(unsigned bytes, long long now, bool relaying = true);
   unsigned long relayed = 0, relayed_bytes = 0, send_failures = 0, refusals = 0;
 
   // The loop's bookkeeping (monotonic milliseconds).
   long long admitted = 0;
-  bool kept = true;  // written to the clients file: all but the command line's
+  bool from_command_line = false;  // neither kept in the clients file nor removed by refusals
   enum Stage { kNew, kReplaying, kServed };
-  Stage stage = kNew;         // kNew until its first lookup has answered
+  Stage stage = kNew;         // kNew until its name first resolves
   bool resolving = false;     // a lookup is on its way
   long long looked_up = 0;    // when the last lookup started
   long long next_lookup = 0;  // when its name is looked up again
@@ -69,11 +82,15 @@ class VokListner : public Listener {
 
  private:
   VokListner(const char* name, int port);
+  // A failed send also brings its next lookup forward, to a second after the last.
+  void count_failures(int n);
 
   char id[kMaxId + 1];
   int port;
+  int sock = -1;
   sockaddr_in to;
-  long long refused_since = -1;  // the first refusal of the present run of them
+  bool dead = false;              // refusals have shown it gone
+  long long refused_since = -1;   // the first refusal of the present run of them
   long long sent_unrefused = -1;  // the first send since the last refusal
 };
 

@@ -56,13 +56,23 @@ bool write_clients(const std::string& path, const std::vector<KeptClient>& clien
   std::string text;
   for (const KeptClient& c : clients)
     text += c.name + " " + std::to_string(c.port) + "\n";
+  // Made fresh, so that nothing planted in its place (a link, a file others
+  // may read) is written through; synced, so that a crash leaves the old
+  // file or the new one, never a part.
   const std::string tmp = path + ".tmp";
-  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  unlink(tmp.c_str());
+  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0)
     return false;
-  const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  if (close(fd) == 0 && written && rename(tmp.c_str(), path.c_str()) == 0)
-    return true;
+  const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                       fsync(fd) == 0;
+  if (close(fd) == 0 && written && rename(tmp.c_str(), path.c_str()) == 0) {
+    const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = dfd >= 0 && fsync(dfd) == 0;
+    if (dfd >= 0)
+      close(dfd);
+    return synced;
+  }
   unlink(tmp.c_str());
   return false;
 }

@@ -27,8 +27,9 @@ std::string clients_path();
 // Reads the file at path (nothing when it is missing or unreadable).
 std::vector<KeptClient> read_clients(const std::string& path, int max);
 
-// Replaces the file at path with clients, through a temporary file and a
-// rename, making its directory (mode 0700) when missing; false on failure.
+// Replaces the file at path with clients, through a fresh temporary file
+// (mode 0600) that is synced and renamed into place, making its directory
+// (mode 0700) when missing; false on failure.
 bool write_clients(const std::string& path, const std::vector<KeptClient>& clients);
 
 #endif

@@ -3,6 +3,7 @@
 
 #include <ifaddrs.h>
 #include <linux/netlink.h>
+#include <net/if.h>
 #include <linux/rtnetlink.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -27,6 +28,7 @@ void LocalAddrs::refresh() {
   while (fd_ >= 0 && recv(fd_, notice, sizeof notice, MSG_DONTWAIT) > 0) {
   }
   count_ = 0;
+  broadcast_count_ = 0;
   overflow_ = false;
   ifaddrs* list;
   if (getifaddrs(&list) < 0) {
@@ -40,7 +42,15 @@ void LocalAddrs::refresh() {
       overflow_ = true;
       break;
     }
-    addrs_[count_++] = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
+    const in_addr_t addr = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
+    addrs_[count_++] = addr;
+    // The subnet's top address is its broadcast, whatever the interface names as such.
+    const in_addr_t mask =
+        i->ifa_netmask != nullptr ? reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr : 0;
+    if (ntohl(mask) != 0 && ntohl(~mask) > 1)
+      broadcasts_[broadcast_count_++] = addr | ~mask;
+    if ((i->ifa_flags & IFF_BROADCAST) != 0 && i->ifa_broadaddr != nullptr)
+      broadcasts_[broadcast_count_++] = reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr;
   }
   freeifaddrs(list);
 }
@@ -55,4 +65,15 @@ bool LocalAddrs::has(in_addr_t addr) const {
       return true;
   }
   return false;
+}
+
+bool LocalAddrs::unicast(in_addr_t addr) const {
+  const uint32_t host = ntohl(addr);
+  if (host == 0 || host == 0xffffffffu || (host & 0xf0000000u) == 0xe0000000u)
+    return false;
+  for (int i = 0; i < broadcast_count_; ++i) {
+    if (broadcasts_[i] == addr)
+      return false;
+  }
+  return true;
 }

@@ -16,6 +16,10 @@ class LocalAddrs {
   void refresh();
   // True when addr (network byte order) is one of this host's.
   bool has(in_addr_t addr) const;
+  // True when addr may be a listener's: a unicast address, not a group, the
+  // limited broadcast, 0 or the broadcast address of a local subnet. Relaying
+  // to those would reach every host on a link, relays included: a storm.
+  bool unicast(in_addr_t addr) const;
 
  private:
   static const int kMax = 256;
@@ -23,6 +27,8 @@ class LocalAddrs {
   int count_ = 0;
   bool overflow_ = false;  // more than kMax: ask the system
   in_addr_t addrs_[kMax];
+  int broadcast_count_ = 0;
+  in_addr_t broadcasts_[2 * kMax];  // at most two an address
 };
 
 #endif

@@ -1,14 +1,18 @@
 // resolver.cc -- host-name lookups on helper threads, handed back to the loop through a descriptor.
 #include "resolver.h"
 
+#include <arpa/inet.h>
+#include <pthread.h>
+#include <stdio.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <thread>
 
 #include "network/net.h"
 
@@ -16,6 +20,7 @@ namespace {
 
 struct Job {
   unsigned tag;
+  bool registered;
   char name[256];
 };
 
@@ -24,74 +29,141 @@ struct Done {
   in_addr_t addr;
 };
 
-// What the loop and the workers share. Never destroyed: a worker may still
-// be waiting on a name server when the process exits.
-struct Shared {
+// A lookup needs little stack; many threads waiting on a name server then
+// cost little memory.
+const size_t kStack = 256 * 1024;
+
+}  // namespace
+
+// What the loop and the workers share.
+struct Resolver::Shared {
   std::mutex mu;
   std::condition_variable work;
-  std::deque<Job> jobs;
+  std::deque<Job> jobs;  // at most one per listener
   std::deque<Done> done;
   int workers = 0;
   int idle = 0;
+  int busy_new = 0;  // lookups under way for names not yet answered, orphaned ones included
   int wake = -1;
+
+  // The next job a worker may take: a registered client's first; a new name's
+  // only while fewer than kWorkers of those are under way.
+  std::deque<Job>::iterator next_job() {
+    const auto reg = std::find_if(jobs.begin(), jobs.end(), [](const Job& j) { return j.registered; });
+    if (reg != jobs.end() || busy_new >= kWorkers)
+      return reg;
+    return jobs.begin();
+  }
+  // How many queued jobs could start now.
+  int startable() const {
+    int reg = 0;
+    for (const Job& j : jobs)
+      reg += j.registered;
+    const int fresh = static_cast<int>(jobs.size()) - reg;
+    return reg + std::min(fresh, std::max(0, kWorkers - busy_new));
+  }
 };
 
-Shared* shared = nullptr;
+namespace {
 
-void worker() {
-  std::unique_lock<std::mutex> lock(shared->mu);
+void* worker(void* arg) {
+  auto* s = static_cast<Resolver::Shared*>(arg);
+  std::unique_lock<std::mutex> lock(s->mu);
   for (;;) {
-    ++shared->idle;
-    shared->work.wait(lock, [] { return !shared->jobs.empty(); });
-    --shared->idle;
-    const Job job = shared->jobs.front();
-    shared->jobs.pop_front();
+    ++s->idle;
+    s->work.wait(lock, [s] { return s->next_job() != s->jobs.end(); });
+    --s->idle;
+    const auto it = s->next_job();
+    const Job job = *it;
+    s->jobs.erase(it);
+    s->busy_new += !job.registered;
     lock.unlock();
     const in_addr_t addr = static_cast<in_addr_t>(net_get_addr(job.name));
     lock.lock();
-    shared->done.push_back({job.tag, addr});
+    s->busy_new -= !job.registered;
+    s->done.push_back({job.tag, addr});
     const uint64_t one = 1;
-    const ssize_t n = write(shared->wake, &one, sizeof one);  // cannot fail: the count is small
+    const ssize_t n = write(s->wake, &one, sizeof one);  // cannot fail: the count is small
     (void)n;
+    s->work.notify_all();  // a new name's job may be startable now
   }
+  return nullptr;
 }
 
 }  // namespace
 
 bool Resolver::open() {
-  if (shared == nullptr)
-    shared = new Shared;
-  shared->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  return shared->wake >= 0;
+  if (shared_ == nullptr)
+    shared_ = new Shared;
+  if (shared_->wake < 0)
+    shared_->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return shared_->wake >= 0;
 }
 
-int Resolver::fd() const { return shared->wake; }
+int Resolver::fd() const { return shared_->wake; }
 
-void Resolver::lookup(unsigned tag, const char* name) {
+void Resolver::lookup(unsigned tag, const char* name, bool registered) {
   Job job;
   job.tag = tag;
+  job.registered = registered;
   if (strlen(name) >= sizeof job.name)
     return;
   strcpy(job.name, name);
-  std::lock_guard<std::mutex> lock(shared->mu);
-  shared->jobs.push_back(job);
-  if (shared->jobs.size() > static_cast<size_t>(shared->idle) && shared->workers < kWorkers) {
-    ++shared->workers;
-    std::thread(worker).detach();
+  std::lock_guard<std::mutex> lock(shared_->mu);
+  shared_->jobs.push_back(job);
+  if (shared_->startable() > shared_->idle && shared_->workers < kWorkers + kReserved) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, kStack);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t t;
+    // Without a new thread the job waits for one that is free.
+    if (pthread_create(&t, &attr, worker, shared_) == 0)
+      ++shared_->workers;
+    pthread_attr_destroy(&attr);
   }
-  shared->work.notify_one();
+  shared_->work.notify_all();
+}
+
+void Resolver::cancel(unsigned tag) {
+  std::lock_guard<std::mutex> lock(shared_->mu);
+  auto& jobs = shared_->jobs;
+  jobs.erase(std::remove_if(jobs.begin(), jobs.end(), [tag](const Job& j) { return j.tag == tag; }),
+             jobs.end());
 }
 
 bool Resolver::take(unsigned* tag, in_addr_t* addr) {
-  std::lock_guard<std::mutex> lock(shared->mu);
-  if (shared->done.empty()) {
+  std::lock_guard<std::mutex> lock(shared_->mu);
+  if (shared_->done.empty()) {
     uint64_t count;
-    const ssize_t n = read(shared->wake, &count, sizeof count);  // fails only when already zero
+    const ssize_t n = read(shared_->wake, &count, sizeof count);  // fails only when already zero
     (void)n;
     return false;
   }
-  *tag = shared->done.front().tag;
-  *addr = shared->done.front().addr;
-  shared->done.pop_front();
+  *tag = shared_->done.front().tag;
+  *addr = shared_->done.front().addr;
+  shared_->done.pop_front();
   return true;
+}
+
+in_addr_t hosts_file_addr(const char* path, const char* name) {
+  FILE* f = fopen(path, "re");
+  if (f == nullptr)
+    return 0;
+  in_addr_t found = 0;
+  char line[1024];
+  while (found == 0 && fgets(line, sizeof line, f) != nullptr) {
+    line[strcspn(line, "#\n")] = '\0';
+    char* save;
+    const char* addr = strtok_r(line, " \t", &save);
+    in_addr_t a;
+    if (addr == nullptr || inet_pton(AF_INET, addr, &a) != 1)
+      continue;
+    for (const char* n; found == 0 && (n = strtok_r(nullptr, " \t", &save)) != nullptr;) {
+      if (strcasecmp(n, name) == 0)
+        found = a;
+    }
+  }
+  fclose(f);
+  return found;
 }

@@ -4,22 +4,47 @@
 
 #include <netinet/in.h>
 
-// Lookups run on up to kWorkers threads, so a lookup that hangs on a name
-// server holds up only itself. Only the loop's thread calls these.
+// Lookups run on helper threads, so that a name server that hangs holds up
+// only the lookups it is asked for. Every queue is bounded: a listener has at
+// most one lookup pending, and cancel() drops it. Only the loop's thread calls
+// these.
 class Resolver {
  public:
+  // Threads for lookups of names not yet answered, and threads kept for
+  // registered clients beside them: however many lookups for clients that
+  // have gone still hang, a registered client's is never queued behind them.
   static const int kWorkers = 8;
+  static const int kReserved = 8;
+
+  // The loop's and the workers' common state.
+  struct Shared;
+
+  Resolver() = default;
+  Resolver(const Resolver&) = delete;
+  Resolver& operator=(const Resolver&) = delete;
 
   // False when the wake-up descriptor cannot be made.
   bool open();
   // Readable while finished lookups wait to be taken.
   int fd() const;
   // Asks for name's address (as net_get_addr finds it); the answer comes back
-  // with tag. Names longer than 255 characters are never asked for.
-  void lookup(unsigned tag, const char* name);
+  // with tag, which the caller never uses twice. registered: the name belongs
+  // to a client already served. Names longer than 255 characters are never
+  // asked for.
+  void lookup(unsigned tag, const char* name, bool registered);
+  // Forgets the lookup with tag: dropped when still queued, its answer
+  // discarded when under way.
+  void cancel(unsigned tag);
   // One finished lookup: its tag and the address, 0 when the name did not
   // resolve. False when none is left.
   bool take(unsigned* tag, in_addr_t* addr);
+
+ private:
+  Shared* shared_ = nullptr;  // never freed: a worker may outlive the loop
 };
+
+// The first IPv4 address that the hosts file at path gives name (letter case
+// aside), or 0: names there are answered at once, on the loop's thread.
+in_addr_t hosts_file_addr(const char* path, const char* name);
 
 #endif

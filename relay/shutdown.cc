@@ -5,7 +5,7 @@
 
 namespace {
 
-volatile sig_atomic_t quit_signal = 0;
+volatile sig_atomic_t quit_received = 0;
 volatile sig_atomic_t stats_signal = 0;
 sigset_t wait_mask;  // the mask in force during waits: the signals open
 void (*quit_action)(int) = nullptr;
@@ -14,7 +14,7 @@ void record_signal(int sig) {
   if (sig == SIGUSR1)
     stats_signal = 1;
   else
-    quit_signal = sig;
+    quit_received = sig;
 }
 
 }  // namespace
@@ -38,10 +38,12 @@ void shutdown_init(void (*quit)(int sig)) {
 
 int wait_readable(int nfds, fd_set* readfds, const timespec* timeout) {
   const int n = pselect(nfds, readfds, nullptr, nullptr, timeout, &wait_mask);
-  if (quit_signal != 0)
-    quit_action(quit_signal);
+  if (quit_received != 0 && quit_action != nullptr)
+    quit_action(quit_received);
   return n;
 }
+
+int quit_signal() { return quit_received; }
 
 bool stats_requested() {
   const bool asked = stats_signal != 0;

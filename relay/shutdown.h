@@ -8,12 +8,16 @@
 
 // Blocks the four signals and installs a handler that only records them;
 // quit (which must not return) is called with the signal from the next wait.
+// Without quit, the caller asks quit_signal() after each wait.
 void shutdown_init(void (*quit)(int sig));
 
 // pselect with the signals let through; when a quitting one has arrived,
 // calls quit. Returns pselect's result otherwise (-1 on failure, and then the
 // set is not to be read).
 int wait_readable(int nfds, fd_set* readfds, const timespec* timeout);
+
+// The quitting signal that has arrived, or 0.
+int quit_signal();
 
 // True once for each time SIGUSR1 arrived since the last call.
 bool stats_requested();

@@ -23,17 +23,11 @@
 #include "sessions.h"
 #include "shutdown.h"
 
-// Logs the quit line and ends the process with status 1.
-[[noreturn]] void done(int) {
-  log_line("vok_relay server quit");
-  exit(1);
-}
-
 namespace {
 
 const char kGroup[] = "224.2.127.254";
 const int kAnnouncePort = 9875;
-const int kRequestPort = 6012;
+const int kRequestPort = VokListner::kSourcePort;
 const char kAnnounceTtl = 16;
 const int kCapacity = 4;
 const int kDatagramMax = Fanout::kDatagramMax;
@@ -41,6 +35,8 @@ const long long kWaitMs = 120 * 1000;
 const long long kRefreshMs = 60 * 1000;  // names are looked up again this often
 const long long kRetryMs = 5 * 1000;     // and this often while they have no address
 const long long kReplayPauseMs = 1000;
+const long long kKeepPauseMs = 1000;     // the clients file is written at most this often
+const char kHostsFile[] = "/etc/hosts";
 // Room for a burst of 2000 full datagrams while the loop is busy; where the
 // system grants less, bursts lose more.
 const int kAnnounceBuffer = 2000 * (kDatagramMax + 256);
@@ -58,6 +54,9 @@ struct Relay {
   Resolver resolver;
   LocalAddrs local;
   std::string clients_file;  // "" when registrations cannot be kept
+  bool clients_changed;      // the file is behind the registry
+  bool clients_failing;      // the last write failed, and said so
+  long long clients_due;     // when it may be written next
   Totals totals;
   long long started;
 };
@@ -91,12 +90,109 @@ bool is_own_output(const Relay& r, const sockaddr_in& from) {
   return from.sin_port == htons(kRequestPort) && r.local.has(from.sin_addr.s_addr);
 }
 
-// The per-datagram path: a batch in, every copy out in order of arrival,
-// each to the listeners in order of admission.
+// Writes the invited listeners to the clients file, in order of admission.
+// A failure is said once, and the write tried again at the next change.
+void write_kept(Relay& r, long long now) {
+  r.clients_changed = false;
+  r.clients_due = now + kKeepPauseMs;
+  if (r.clients_file.empty())
+    return;
+  std::vector<KeptClient> kept;
+  for (int k = 0; k < r.ed->count(); ++k) {
+    if (!client(*r.ed, k).from_command_line)
+      kept.push_back({client(*r.ed, k).get_id(), client(*r.ed, k).get_port()});
+  }
+  const bool ok = write_clients(r.clients_file, kept);
+  if (!ok && !r.clients_failing)
+    log_line("cannot keep clients in %s", r.clients_file.c_str());
+  r.clients_failing = !ok;
+}
+
+// The registry changed: the file follows within kKeepPauseMs, one write for
+// any number of changes, off the request path.
+void clients_changed(Relay& r) { r.clients_changed = true; }
+
+// Takes l out of the registry and releases it, with the line that says why
+// (none for a stop, whose caller says it).
+void remove(Relay& r, VokListner& l, const char* why) {
+  if (l.resolving)
+    r.resolver.cancel(l.serial);
+  Listener* gone = nullptr;
+  r.ed->remove_listener(l.get_id(), &gone);
+  if (why != nullptr)
+    log_line("client [%s] %s", gone->get_id(), why);
+  delete gone;
+  clients_changed(r);
+}
+
+const char kNotUnicast[] = "not served: a group or broadcast address";
+
+// A lookup has answered (addr 0: the name did not resolve). A new client's
+// reply goes out when its name first resolves, and its replay starts; an
+// address that would reach many hosts removes it. False when l was removed.
+bool found(Relay& r, VokListner& l, in_addr_t addr, long long now) {
+  l.resolving = false;
+  if (addr != 0 && !r.local.unicast(addr)) {
+    remove(r, l, kNotUnicast);
+    return false;
+  }
+  l.set_address(addr);
+  const bool has_address = l.destination() != nullptr;
+  l.next_lookup = now + (has_address ? kRefreshMs : kRetryMs);
+  if (l.stage != VokListner::kNew || !has_address)
+    return true;
+  char reply[64];
+  const int len = snprintf(reply, sizeof reply, "Reply Invite_vok_relay %s", l.get_id());
+  sockaddr_in dest = *l.destination();
+  dest.sin_port = htons(kRequestPort);
+  sendto(r.request_fd, reply, static_cast<size_t>(len), MSG_DONTWAIT,
+         reinterpret_cast<const sockaddr*>(&dest), sizeof dest);
+  if (r.loadcache) {
+    l.replay.start(&sessions, now);
+    l.stage = VokListner::kReplaying;
+    l.replay_due = now;
+    return true;
+  }
+  l.stage = VokListner::kServed;
+  log_line("a new client [%s]", l.get_id());
+  return true;
+}
+
+// Looks l's name up: a dotted quad or a name in the hosts file at once, any
+// other name on the resolver. False when l was removed.
+bool look_up(Relay& r, VokListner& l, long long now) {
+  l.looked_up = now;
+  in_addr_t addr = inet_addr(l.get_id());
+  if (addr == INADDR_NONE)
+    addr = hosts_file_addr(kHostsFile, l.get_id());
+  if (addr != INADDR_NONE && addr != 0)
+    return found(r, l, addr, now);
+  l.resolving = true;
+  r.resolver.lookup(l.serial, l.get_id(), l.stage != VokListner::kNew);
+  return true;
+}
+
+VokListner* find_serial(const Relay& r, unsigned serial) {
+  for (int k = 0; k < r.ed->count(); ++k) {
+    if (client(*r.ed, k).serial == serial)
+      return &client(*r.ed, k);
+  }
+  return nullptr;
+}
+
+void take_lookups(Relay& r, long long now) {
+  unsigned tag;
+  in_addr_t addr;
+  while (r.resolver.take(&tag, &addr)) {
+    if (VokListner* l = find_serial(r, tag))  // none: it has gone meanwhile
+      found(r, *l, addr, now);
+  }
+}
+
+// The per-datagram path: a batch in, then to each listener in order of
+// admission, all of the batch in order of arrival.
 void relay_announcements(Relay& r, long long now) {
   const int n = fanout.receive(r.sd_fd);
-  if (n < 0)
-    perror("sd_read");
   for (int i = 0; i < n; ++i) {
     ++r.totals.received;
     r.totals.cut += fanout.cut(i);
@@ -106,107 +202,33 @@ void relay_announcements(Relay& r, long long now) {
     }
     if (r.loadcache)
       sessions.remember(fanout.data(i), fanout.length(i), now);
-    if (fanout.room() < r.ed->count())
-      fanout.flush(r.request_fd, now);
-    for (int k = 0; k < r.ed->count(); ++k)
-      fanout.queue(i, &client(*r.ed, k));
+    fanout.keep(i);
   }
-  fanout.flush(r.request_fd, now);
-}
-
-// Writes the invited listeners to the clients file, in order of admission.
-void keep_clients(Relay& r) {
-  if (r.clients_file.empty())
-    return;
-  std::vector<KeptClient> kept;
-  for (int k = 0; k < r.ed->count(); ++k) {
-    if (client(*r.ed, k).kept)
-      kept.push_back({client(*r.ed, k).get_id(), client(*r.ed, k).get_port()});
-  }
-  if (!write_clients(r.clients_file, kept)) {
-    log_line("cannot keep clients in %s", r.clients_file.c_str());
-    r.clients_file.clear();  // said once
-  }
-}
-
-// A lookup has answered (addr 0: the name did not resolve). A new client's
-// reply goes out now that its address is known, and its replay starts.
-void found(Relay& r, VokListner& l, in_addr_t addr, long long now) {
-  l.resolving = false;
-  l.set_address(addr);
-  const sockaddr_in* to = l.destination();
-  l.next_lookup = now + (to != nullptr ? kRefreshMs : kRetryMs);
-  if (l.stage != VokListner::kNew)
-    return;
-  if (to != nullptr) {
-    char reply[64];
-    const int len = snprintf(reply, sizeof reply, "Reply Invite_vok_relay %s", l.get_id());
-    sockaddr_in dest = *to;
-    dest.sin_port = htons(kRequestPort);
-    sendto(r.request_fd, reply, static_cast<size_t>(len), 0,
-           reinterpret_cast<const sockaddr*>(&dest), sizeof dest);
-    if (r.loadcache) {
-      l.replay.start(&sessions, now);
-      l.stage = VokListner::kReplaying;
-      l.replay_due = now;
-      return;
-    }
-  }
-  l.stage = VokListner::kServed;
-  log_line("a new client [%s]", l.get_id());
-}
-
-// Looks l's name up: a dotted quad at once, any other name on the resolver.
-void look_up(Relay& r, VokListner& l, long long now) {
-  l.looked_up = now;
-  const in_addr_t quad = inet_addr(l.get_id());
-  if (quad != INADDR_NONE) {
-    found(r, l, quad, now);
-    return;
-  }
-  l.resolving = true;
-  r.resolver.lookup(l.serial, l.get_id());
-}
-
-void take_lookups(Relay& r, long long now) {
-  unsigned tag;
-  in_addr_t addr;
-  while (r.resolver.take(&tag, &addr)) {
-    for (int k = 0; k < r.ed->count(); ++k) {
-      if (client(*r.ed, k).serial == tag) {
-        found(r, client(*r.ed, k), addr, now);
-        break;
-      }
-    }
-  }
+  for (int k = 0; k < r.ed->count(); ++k)
+    fanout.send(&client(*r.ed, k), now);
 }
 
 // Removes the listeners that refusals show to be gone.
-void take_refusals(Relay& r, long long now) {
-  for (int i = 0; i < fanout.refusal_count(); ++i) {
-    const sockaddr_in& refused = fanout.refusal(i);
-    for (int k = 0; k < r.ed->count(); ++k) {
-      VokListner& l = client(*r.ed, k);
-      const sockaddr_in* to = l.destination();
-      if (to == nullptr || to->sin_addr.s_addr != refused.sin_addr.s_addr ||
-          to->sin_port != refused.sin_port || !l.refused(now))
-        continue;
-      Listener* gone = nullptr;
-      r.ed->remove_listener(l.get_id(), &gone);
+void remove_unreachable(Relay& r) {
+  for (int k = r.ed->count() - 1; k >= 0; --k) {
+    if (client(*r.ed, k).gone()) {
       ++r.totals.unreachable;
-      keep_clients(r);
-      log_line("client [%s] unreachable, removed", gone->get_id());
-      delete gone;
-      break;
+      remove(r, client(*r.ed, k), "unreachable, removed");
     }
   }
-  fanout.clear_refusals();
+}
+
+// An invitation for a dotted quad that would reach many hosts is refused as
+// silently as any other.
+bool invites_many(const Relay& r, const char* text) {
+  Request req;
+  if (!parse_request(text, &req) || strcmp(req.cmd, "Invite_vok_relay") != 0)
+    return false;
+  const in_addr_t quad = inet_addr(req.name);
+  return quad != INADDR_NONE && !r.local.unicast(quad);
 }
 
 void serve_requests(Relay& r, long long now) {
-  // Refusals wake the loop through this socket, and the first read after one
-  // fails with it: read them first.
-  fanout.read_errors(r.request_fd);
   char buffer[kDatagramMax + 1];  // one spare byte to end a request's text
   // A bounded drain, so that announcements keep their turn under a flood.
   for (int i = 0; i < Fanout::kBatch; ++i) {
@@ -214,18 +236,20 @@ void serve_requests(Relay& r, long long now) {
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK)
         return;
-      if (errno != ECONNREFUSED && errno != EHOSTUNREACH && errno != ENETUNREACH)
-        perror("request_read");
       continue;
     }
     buffer[n] = '\0';
+    if (invites_many(r, buffer)) {
+      ++r.totals.refused;
+      continue;
+    }
     Request req;
     switch (apply_request(buffer, *r.ed, kAnnouncePort, &req)) {
       case RequestResult::kAdmitted: {
         ++r.totals.admitted;
         VokListner& l = client(*r.ed, r.ed->count() - 1);  // the one just admitted
         l.admitted = now;
-        keep_clients(r);
+        clients_changed(r);
         look_up(r, l, now);
         break;
       }
@@ -233,7 +257,7 @@ void serve_requests(Relay& r, long long now) {
         ++r.totals.refused;
         break;
       case RequestResult::kRemoved:
-        keep_clients(r);
+        clients_changed(r);
         log_line("client [%s] quit", req.name);
         break;
       case RequestResult::kIgnored:
@@ -264,13 +288,13 @@ void log_stats(const Relay& r, long long now) {
            t.admitted, t.refused, t.ignored, t.unreachable, log_lost());
 }
 
-// Runs every lookup and replay step that is due; when the next one is.
+// Runs every lookup, replay step and file write that is due; when the next one is.
 long long run_timers(Relay& r, long long now) {
   long long next = now + kWaitMs;
-  for (int k = 0; k < r.ed->count(); ++k) {
+  for (int k = r.ed->count() - 1; k >= 0; --k) {
     VokListner& l = client(*r.ed, k);
-    if (!l.resolving && l.next_lookup <= now)
-      look_up(r, l, now);
+    if (!l.resolving && l.next_lookup <= now && !look_up(r, l, now))
+      continue;
     if (l.stage == VokListner::kReplaying && l.replay_due <= now) {
       if (l.replay.step(r.request_fd, l)) {
         l.replay_due = now + kReplayPauseMs;
@@ -284,7 +308,21 @@ long long run_timers(Relay& r, long long now) {
     if (l.stage == VokListner::kReplaying)
       next = std::min(next, l.replay_due);
   }
+  if (r.clients_changed) {
+    if (r.clients_due <= now)
+      write_kept(r, now);
+    else
+      next = std::min(next, r.clients_due);
+  }
   return next;
+}
+
+// The pending clients file is written, then the quit line; status 1.
+[[noreturn]] void done(Relay& r) {
+  if (r.clients_changed)
+    write_kept(r, now_ms());
+  log_line("vok_relay server quit");
+  exit(1);
 }
 
 // The clients kept by the last run, in their order, each logged and looked up: ready to be
@@ -310,25 +348,33 @@ std::vector<VokListner*> restore_clients(Relay& r, const VokListner* cmdline) {
     l->stage = VokListner::kServed;
     l->admitted = r.started;
     log_line("client [%s] restored", l->get_id());
-    look_up(r, *l, r.started);
     restored.push_back(l);
   }
   return restored;
 }
 
 [[noreturn]] void listen_pass_sd(Relay& r) {
-  const int highest = std::max({r.sd_fd, r.request_fd, r.resolver.fd(), r.local.fd()});
   for (;;) {
     long long now = now_ms();
     const long long wait_ms = std::max(0LL, run_timers(r, now) - now);
     fd_set ready;
     FD_ZERO(&ready);
-    for (int fd : {r.sd_fd, r.request_fd, r.resolver.fd(), r.local.fd()}) {
-      if (fd >= 0)
+    int highest = -1;
+    auto watch = [&](int fd) {
+      if (fd >= 0) {
         FD_SET(fd, &ready);
-    }
+        highest = std::max(highest, fd);
+      }
+    };
+    for (int fd : {r.sd_fd, r.request_fd, r.resolver.fd(), r.local.fd()})
+      watch(fd);
+    // Each listener's socket wakes the loop with the ICMP reports about it.
+    for (int k = 0; k < r.ed->count(); ++k)
+      watch(client(*r.ed, k).fd());
     const timespec wait = {static_cast<time_t>(wait_ms / 1000), (wait_ms % 1000) * 1000000L};
     const int n = wait_readable(highest + 1, &ready, &wait);
+    if (quit_signal() != 0)
+      done(r);
     now = now_ms();
     if (stats_requested())
       log_stats(r, now);
@@ -337,6 +383,11 @@ std::vector<VokListner*> restore_clients(Relay& r, const VokListner* cmdline) {
     // Address changes first, so the loop guard knows them before the datagrams.
     if (r.local.fd() >= 0 && FD_ISSET(r.local.fd(), &ready))
       r.local.refresh();
+    for (int k = 0; k < r.ed->count(); ++k) {
+      VokListner& l = client(*r.ed, k);
+      if (l.fd() >= 0 && FD_ISSET(l.fd(), &ready))
+        l.read_errors(now);
+    }
     // Addresses found first, so the datagrams of this wake-up reach them.
     if (FD_ISSET(r.resolver.fd(), &ready))
       take_lookups(r, now);
@@ -344,15 +395,14 @@ std::vector<VokListner*> restore_clients(Relay& r, const VokListner* cmdline) {
       relay_announcements(r, now);
     if (FD_ISSET(r.request_fd, &ready))
       serve_requests(r, now);
-    // Refusals read while sending, or from the request socket.
-    take_refusals(r, now);
+    remove_unreachable(r);
   }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  shutdown_init(done);
+  shutdown_init(nullptr);  // the loop quits, writing what is pending
   const bool usage = argc == 2 && strcmp(argv[1], "-h") == 0;
   // The usage text goes to whoever asked for it, not to /dev/null.
   const int usage_fd = usage ? fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3) : -1;
@@ -378,17 +428,7 @@ int main(int argc, char** argv) {
     log_line("cannot start the resolver");
     exit(1);
   }
-  // The command-line listener's lookup, and the kept clients', start before the
-  // ports open, so that they have answered by the time the first announcement
-  // can arrive.
-  VokListner* cmdline = argc == 3 ? VokListner::make(argv[1], atoi(argv[2])) : nullptr;
-  if (cmdline != nullptr) {
-    cmdline->stage = VokListner::kServed;  // no reply, no replay, no log line
-    cmdline->kept = false;                 // it comes from the command line each time
-    cmdline->admitted = r.started;
-    look_up(r, *cmdline, r.started);
-  }
-  const std::vector<VokListner*> restored = restore_clients(r, cmdline);
+  r.local.open();
   r.sd_fd = net_open(kGroup, kAnnouncePort, kAnnounceTtl);
   if (r.sd_fd < 0) {
     log_line("cannot open socket for listening sd\n");
@@ -399,20 +439,27 @@ int main(int argc, char** argv) {
   // every group any other program on this host has joined.
   const int off = 0;
   setsockopt(r.sd_fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
-  r.request_fd = net_open(nullptr, kRequestPort, 0);
+  // All addresses, without asking what this host's name is: nothing uses it.
+  r.request_fd = net_bind(nullptr, kRequestPort);
   if (r.request_fd < 0) {
     log_line("cannot open socket to listen to request");
     exit(0);
   }
-  // Refusals of what it sends come back to this socket's error queue.
-  const int on = 1;
-  setsockopt(r.request_fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
   EventsDismisser ed(kCapacity, r.request_fd);
   r.ed = &ed;
-  ed.new_listener(cmdline);  // the first, always admitted
-  for (VokListner* l : restored)
+  VokListner* cmdline = argc == 3 ? VokListner::make(argv[1], atoi(argv[2])) : nullptr;
+  if (cmdline != nullptr) {
+    cmdline->stage = VokListner::kServed;  // no reply, no replay, no log line
+    cmdline->from_command_line = true;
+    cmdline->admitted = r.started;
+    ed.new_listener(cmdline);  // the first, always admitted
+  }
+  for (VokListner* l : restore_clients(r, cmdline))
     ed.new_listener(l);
-  keep_clients(r);  // whether the file can be written is known from here on
-  r.local.open();
+  // Looked up once all are in, since a lookup may remove one; the clients
+  // file is written now, so that whether it can be is known from the start.
+  for (int k = ed.count() - 1; k >= 0; --k)
+    look_up(r, client(ed, k), r.started);
+  write_kept(r, r.started);
   listen_pass_sd(r);
 }

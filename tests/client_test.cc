@@ -48,8 +48,8 @@ TEST_F(RelayTest, ClientFailuresAreOneClearLine) {
     std::string line;
   } cases[] = {
       {{"127.0.0.1", "beta"}, 1,
-       "vok_client: no reply from 127.0.0.1 to 3 invitations for beta: the relay is down, full "
-       "(four clients), or beta is registered already"},
+       "vok_client: no reply from 127.0.0.1 to 13 invitations for beta in 25 s: the relay is "
+       "down, full (four clients), or beta is registered already"},
       {{"nosuchrelay", "beta"}, 1, "vok_client: cannot resolve nosuchrelay"},
       {{"127.99.0.1", "beta"}, 1, "vok_client: cannot reach 127.99.0.1: No route to host"},
       {{"127.0.0.1", "be\x1bta"}, 2,
@@ -66,21 +66,18 @@ TEST_F(RelayTest, ClientFailuresAreOneClearLine) {
   Udp relay("127.0.0.1", 6012);  // takes requests and answers none
   for (const auto& c : cases) {
     PipedProcess client(c.args, kClientPath);
-    EXPECT_EQ(c.status, client.wait_exit(4000)) << c.line;
+    EXPECT_EQ(c.status, client.wait_exit(27000)) << c.line;
     std::string line;
     EXPECT_TRUE(client.next_line(&line));
     EXPECT_EQ(c.line, line);
     EXPECT_FALSE(client.next_line(&line, 0)) << "more than one line: " << line;
   }
-  // The one that gave up stopped each time it tried again, and once more as it left.
-  std::vector<std::string> heard;
-  std::string request;
+  // The one that gave up invited every 2 s, began afresh once after 12 s (a reply may have
+  // been lost), and stopped as it left.
+  std::string heard, request;
   while (relay.recv(&request, 100))
-    heard.push_back(request);
-  EXPECT_EQ((std::vector<std::string>{"Invite_vok_relay beta", "Stop_vok_relay beta",
-                                      "Invite_vok_relay beta", "Stop_vok_relay beta",
-                                      "Invite_vok_relay beta", "Stop_vok_relay beta"}),
-            heard);
+    heard += request == "Invite_vok_relay beta" ? 'I' : request == "Stop_vok_relay beta" ? 'S' : '?';
+  EXPECT_EQ("IIIIIISIIIIIIIS", heard);
 }
 
 }  // namespace

@@ -69,17 +69,21 @@ TEST(SessionsTest, OriginsTellSessionsApartAnHourForgetsAndTheTableStaysBounded)
 }
 
 TEST(RefusalTest, RefusalsForAMinuteRemoveAndTenSecondsOfQuietSendsForgive) {
-  // Each case: a refusal (r), one that removes the client (R) or a datagram sent (s), at second N.
+  // Each case: a refusal (r), one that removes the client (R) or a datagram sent (s), at second
+  // N; c0 makes it the command line's listener.
   for (const char* events : {"r0 s1 r2 s30 r31 s59 R60",  // rate-limited refusals for a minute
                              "r0 s1 r70 r129 R130",  // 10 s of sends without one: counted anew
-                             "r0 R61"}) {  // nothing sent between two a minute apart: still gone
+                             "r0 R61",  // nothing sent between two a minute apart: still gone
+                             "c0 r0 r61 r3600"}) {  // it cannot invite itself back: kept
     std::unique_ptr<VokListner> l(VokListner::make("alpha", 9875));
     std::istringstream in(events);
     char what;
     long long at;
     while (in >> what >> at) {
-      if (what == 's')
-        l->count_relayed(10, at * 1000);
+      if (what == 'c')
+        l->from_command_line = true;
+      else if (what == 's')
+        l->count_sent(10, at * 1000);
       else
         EXPECT_EQ(what == 'R', l->refused(at * 1000)) << events << " at " << at;
     }
