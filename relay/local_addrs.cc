@@ -44,13 +44,15 @@ void LocalAddrs::refresh() {
     }
     const in_addr_t addr = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
     addrs_[count_++] = addr;
-    // The subnet's top address is its broadcast, whatever the interface names as such.
-    const in_addr_t mask =
-        i->ifa_netmask != nullptr ? reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr : 0;
-    if (ntohl(mask) != 0 && ntohl(~mask) > 1)
-      broadcasts_[broadcast_count_++] = addr | ~mask;
-    if ((i->ifa_flags & IFF_BROADCAST) != 0 && i->ifa_broadaddr != nullptr)
-      broadcasts_[broadcast_count_++] = reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr;
+    // The subnet's top address is its broadcast, whatever the interface names
+    // as such (getifaddrs gives an interface without one its own address).
+    const sockaddr_in* mask = reinterpret_cast<const sockaddr_in*>(i->ifa_netmask);
+    const in_addr_t host_bits = mask != nullptr ? ~mask->sin_addr.s_addr : 0;
+    if (ntohl(host_bits) > 1 && ntohl(host_bits) != 0xffffffffu)
+      broadcasts_[broadcast_count_++] = addr | host_bits;
+    const sockaddr_in* named = reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr);
+    if ((i->ifa_flags & IFF_BROADCAST) != 0 && named != nullptr && named->sin_addr.s_addr != addr)
+      broadcasts_[broadcast_count_++] = named->sin_addr.s_addr;
   }
   freeifaddrs(list);
 }

@@ -49,7 +49,8 @@ struct Resolver::Shared {
   // The next job a worker may take: a registered client's first; a new name's
   // only while fewer than kWorkers of those are under way.
   std::deque<Job>::iterator next_job() {
-    const auto reg = std::find_if(jobs.begin(), jobs.end(), [](const Job& j) { return j.registered; });
+    const auto reg =
+        std::find_if(jobs.begin(), jobs.end(), [](const Job& j) { return j.registered; });
     if (reg != jobs.end() || busy_new >= kWorkers)
       return reg;
     return jobs.begin();
