@@ -46,21 +46,15 @@ bool parse_request(const char* text, Request* r) {
   return take_word(&text, r->cmd) && take_word(&text, r->name);
 }
 
-RequestResult apply_request(const char* text, EventsDismisser& ed, int port, Request* r) {
-  if (!parse_request(text, r))
-    return RequestResult::kIgnored;
-  if (strcmp(r->cmd, "Invite_vok_relay") == 0) {
-    VokListner* l = VokListner::make(r->name, port);
+RequestResult apply_request(const Request& r, EventsDismisser& ed, int port, Listener** removed) {
+  if (strcmp(r.cmd, "Invite_vok_relay") == 0) {
+    VokListner* l = VokListner::make(r.name, port);
     if (ed.new_listener(l))
       return RequestResult::kAdmitted;
     delete l;
     return RequestResult::kRefused;
-  } else if (strcmp(r->cmd, "Stop_vok_relay") == 0) {
-    Listener* gone = nullptr;
-    if (ed.remove_listener(r->name, &gone)) {
-      delete gone;
-      return RequestResult::kRemoved;
-    }
   }
+  if (strcmp(r.cmd, "Stop_vok_relay") == 0 && ed.remove_listener(r.name, removed))
+    return RequestResult::kRemoved;
   return RequestResult::kIgnored;
 }

@@ -23,9 +23,11 @@ bool parse_request(const char* text, Request* r);
 
 enum class RequestResult { kIgnored, kAdmitted, kRefused, kRemoved };
 
-// Acts on the request in text: an invitation offers ed a new client listener
-// at port (kRefused when ed turns it down), a stop removes one. Refused and
-// removed listeners are released here. The words are left in r.
-RequestResult apply_request(const char* text, EventsDismisser& ed, int port, Request* r);
+class Listener;
+
+// Acts on a request: an invitation offers ed a new client listener at port
+// (kRefused when ed turns it down, and the listener is released), a stop
+// removes one and hands it back in *removed, for the caller to release.
+RequestResult apply_request(const Request& r, EventsDismisser& ed, int port, Listener** removed);
 
 #endif

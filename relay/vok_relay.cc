@@ -112,17 +112,22 @@ void write_kept(Relay& r, long long now) {
 // any number of changes, off the request path.
 void clients_changed(Relay& r) { r.clients_changed = true; }
 
-// Takes l out of the registry and releases it, with the line that says why
-// (none for a stop, whose caller says it).
-void remove(Relay& r, VokListner& l, const char* why) {
+// Releases a listener that the registry no longer holds; its pending lookup
+// goes with it.
+void release(Relay& r, Listener* gone) {
+  VokListner& l = static_cast<VokListner&>(*gone);
   if (l.resolving)
     r.resolver.cancel(l.serial);
-  Listener* gone = nullptr;
-  r.ed->remove_listener(l.get_id(), &gone);
-  if (why != nullptr)
-    log_line("client [%s] %s", gone->get_id(), why);
   delete gone;
   clients_changed(r);
+}
+
+// Takes l out of the registry and releases it, with the line that says why.
+void remove(Relay& r, VokListner& l, const char* why) {
+  Listener* gone = nullptr;
+  r.ed->remove_listener(l.get_id(), &gone);
+  log_line("client [%s] %s", gone->get_id(), why);
+  release(r, gone);
 }
 
 const char kNotUnicast[] = "not served: a group or broadcast address";
@@ -162,10 +167,14 @@ bool found(Relay& r, VokListner& l, in_addr_t addr, long long now) {
 // other name on the resolver. False when l was removed.
 bool look_up(Relay& r, VokListner& l, long long now) {
   l.looked_up = now;
-  in_addr_t addr = inet_addr(l.get_id());
-  if (addr == INADDR_NONE)
-    addr = hosts_file_addr(kHostsFile, l.get_id());
-  if (addr != INADDR_NONE && addr != 0)
+  in_addr quad;  // inet_aton: inet_addr cannot tell 255.255.255.255 from a failure
+  if (inet_aton(l.get_id(), &quad) != 0) {
+    if (quad.s_addr != 0)
+      return found(r, l, quad.s_addr, now);
+    remove(r, l, kNotUnicast);  // to found(), 0 means no answer
+    return false;
+  }
+  if (const in_addr_t addr = hosts_file_addr(kHostsFile, l.get_id()))
     return found(r, l, addr, now);
   l.resolving = true;
   r.resolver.lookup(l.serial, l.get_id(), l.stage != VokListner::kNew);
@@ -220,12 +229,10 @@ void remove_unreachable(Relay& r) {
 
 // An invitation for a dotted quad that would reach many hosts is refused as
 // silently as any other.
-bool invites_many(const Relay& r, const char* text) {
-  Request req;
-  if (!parse_request(text, &req) || strcmp(req.cmd, "Invite_vok_relay") != 0)
-    return false;
-  const in_addr_t quad = inet_addr(req.name);
-  return quad != INADDR_NONE && !r.local.unicast(quad);
+bool invites_many(const Relay& r, const Request& req) {
+  in_addr quad;
+  return strcmp(req.cmd, "Invite_vok_relay") == 0 && inet_aton(req.name, &quad) != 0 &&
+         !r.local.unicast(quad.s_addr);
 }
 
 void serve_requests(Relay& r, long long now) {
@@ -239,12 +246,17 @@ void serve_requests(Relay& r, long long now) {
       continue;
     }
     buffer[n] = '\0';
-    if (invites_many(r, buffer)) {
+    Request req;
+    if (!parse_request(buffer, &req)) {
+      ++r.totals.ignored;
+      continue;
+    }
+    if (invites_many(r, req)) {
       ++r.totals.refused;
       continue;
     }
-    Request req;
-    switch (apply_request(buffer, *r.ed, kAnnouncePort, &req)) {
+    Listener* gone = nullptr;
+    switch (apply_request(req, *r.ed, kAnnouncePort, &gone)) {
       case RequestResult::kAdmitted: {
         ++r.totals.admitted;
         VokListner& l = client(*r.ed, r.ed->count() - 1);  // the one just admitted
@@ -257,8 +269,8 @@ void serve_requests(Relay& r, long long now) {
         ++r.totals.refused;
         break;
       case RequestResult::kRemoved:
-        clients_changed(r);
         log_line("client [%s] quit", req.name);
+        release(r, gone);
         break;
       case RequestResult::kIgnored:
         ++r.totals.ignored;

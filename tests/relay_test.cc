@@ -1,5 +1,6 @@
 // relay_test.cc -- the daemon as a process: start-up, the control protocol, relaying, its
 // log, its statistics and kept clients, and the faults it must shrug off.
+#include <chrono>
 #include <random>
 
 #include "clients_file.h"
@@ -24,6 +25,9 @@ struct Scenario {
 
 TEST_F(RelayTest, StartUpAndRequestScenarios) {
   const std::string r = "Reply Invite_vok_relay alpha", a = "a new client [alpha]";
+  Changed group_name("cp /etc/hosts /tmp/hosts.plain && echo '224.2.127.254 sapgroup' >> /etc/hosts",
+                     "cp /tmp/hosts.plain /etc/hosts");
+  const std::string not_served = "] not served: a group or broadcast address";
   const Scenario scenarios[] = {
       {"usage, after the start line", {"-h"}, {}, {}, "", false, 0, 0,
        "Usage: vok_relay [-loadcache]"},
@@ -32,6 +36,14 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
        ""},
       {"command-line listener", {"127.0.0.5", "7000"}, {}, {}, "", true, 0, 0, ""},
       {"command-line name too long", {kName32, "7000"}, {}, {}, "", false, 0, 0, ""},
+      // Relaying to a group or a broadcast address would reach every relay on the link: a storm.
+      {"command-line group", {kGroup, "7000"}, {}, {"client [" + std::string(kGroup) + not_served},
+       "", false, 0, 0, ""},
+      {"group and broadcast invitations", {},
+       {"Invite_vok_relay 224.2.127.254", "Invite_vok_relay 239.255.255.255",
+        "Invite_vok_relay 255.255.255.255", "Invite_vok_relay 0.0.0.0",
+        "Invite_vok_relay 127.255.255.255", "Invite_vok_relay sapgroup", "Invite_vok_relay alpha"},
+       {"client [sapgroup" + not_served, a}, r, false, 1, 0, ""},
       {"three arguments", {"127.0.0.5", "7000", "-loadcache"}, {}, {}, "", false, 0, 0, ""},
       {"white space and extra words", {}, {" \t\nInvite_vok_relay\n\talpha more words\n"}, {a}, r,
        false, 1, 0, ""},
@@ -151,15 +163,39 @@ TEST_F(RelayTest, DeadListenersAndAStalledNameServerCostTheOthersNothing) {
   Changed route("ip route replace unreachable 127.99.0.0/16 table local",
                 "ip route del unreachable 127.99.0.0/16 table local");
   Udp dns("127.0.0.1", 53);  // takes every query and answers none
+  // A host name that no file knows: the relay has no use for its address, and must not wait.
+  Changed nameless("hostname nowhere-known", "hostname relayhost");
+  const auto begin = std::chrono::steady_clock::now();
   auto relay = start({"127.0.0.7", "7777"});
-  Client alpha(kHosts[0]);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1)) << "ports late";
+  Client alpha(kHosts[0]), beta(kHosts[1]);
   alpha.control.send_to("127.0.0.1", 6012, "Invite_vok_relay stalled.test");
   EXPECT_EQ("", invite(alpha.control, "127.99.0.1", 200));
   expect_log(*relay, "a new client [127.99.0.1]");
   EXPECT_EQ("Reply Invite_vok_relay alpha", invite(alpha.control, alpha.name, 300));
   expect_log(*relay, "a new client [alpha]");
   expect_stream(alpha.in, 300);
-  quit(*relay);  // within a second, though a lookup still waits
+  for (const char* name : {"stalled.test", "127.99.0.1"})
+    stop(alpha.control, name);
+  expect_log(*relay, "client [stalled.test] quit");
+  expect_log(*relay, "client [127.99.0.1] quit");
+  // Names only the silent name server could answer, each invited and stopped: what their
+  // lookups hold stays bounded, and a name the hosts file knows is answered at once.
+  const long resident = resident_kb(relay->pid());
+  for (int i = 0; i < 20000; ++i) {
+    const std::string name = " n" + std::to_string(i) + ".test";
+    beta.control.send_to("127.0.0.1", 6012, "Invite_vok_relay" + name);
+    beta.control.send_to("127.0.0.1", 6012, "Stop_vok_relay" + name);
+    if (i % 50 == 49)
+      usleep(2000);  // the relay reads them all
+  }
+  EXPECT_EQ("Reply Invite_vok_relay beta", invite(beta.control, beta.name, 1000));
+#ifndef __SANITIZE_ADDRESS__  // its allocator keeps what is freed
+  EXPECT_LT(resident_kb(relay->pid()) - resident, 2048) << "kB more after the flood";
+#endif
+  expect_stream(alpha.in, 20);
+  log_.drain(100);
+  quit(*relay);  // within a second, though lookups still wait
 }
 
 // Invite/stop churn among malformed, over-long and binary requests, each reply awaited so that
