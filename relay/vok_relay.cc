@@ -219,10 +219,10 @@ void relay_announcements(Relay& r, long long now) {
 
 // Removes the listeners that refusals show to be gone.
 void remove_unreachable(Relay& r) {
-  for (int k = r.ed->count() - 1; k >= 0; --k) {
+  for (int k = 0; k < r.ed->count(); ++k) {
     if (client(*r.ed, k).gone()) {
       ++r.totals.unreachable;
-      remove(r, client(*r.ed, k), "unreachable, removed");
+      remove(r, client(*r.ed, k--), "unreachable, removed");
     }
   }
 }
@@ -303,10 +303,12 @@ void log_stats(const Relay& r, long long now) {
 // Runs every lookup, replay step and file write that is due; when the next one is.
 long long run_timers(Relay& r, long long now) {
   long long next = now + kWaitMs;
-  for (int k = r.ed->count() - 1; k >= 0; --k) {
+  for (int k = 0; k < r.ed->count(); ++k) {
     VokListner& l = client(*r.ed, k);
-    if (!l.resolving && l.next_lookup <= now && !look_up(r, l, now))
+    if (!l.resolving && l.next_lookup <= now && !look_up(r, l, now)) {
+      --k;  // removed: the next one has taken its place
       continue;
+    }
     if (l.stage == VokListner::kReplaying && l.replay_due <= now) {
       if (l.replay.step(r.request_fd, l)) {
         l.replay_due = now + kReplayPauseMs;
@@ -470,8 +472,10 @@ int main(int argc, char** argv) {
     ed.new_listener(l);
   // Looked up once all are in, since a lookup may remove one; the clients
   // file is written now, so that whether it can be is known from the start.
-  for (int k = ed.count() - 1; k >= 0; --k)
-    look_up(r, client(ed, k), r.started);
+  for (int k = 0; k < ed.count(); ++k) {
+    if (!look_up(r, client(ed, k), r.started))
+      --k;
+  }
   write_kept(r, r.started);
   listen_pass_sd(r);
 }

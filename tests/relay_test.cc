@@ -1,5 +1,7 @@
 // relay_test.cc -- the daemon as a process: start-up, the control protocol, relaying, its
 // log, its statistics and kept clients, and the faults it must shrug off.
+#include <sys/stat.h>
+
 #include <chrono>
 #include <random>
 
@@ -295,12 +297,39 @@ TEST_F(RelayTest, ClientsAreKeptAcrossARestartAndABadFileAdmitsWhatItCan) {
                      " 9875\ngamma 9875x\ndelta 9875\nbeta 9875\n";
   text += std::string(kClientsFileMax - 11 - text.size(), '#') + "\nepsilon 9875\nzeta 9875\n";
   std::ofstream(file) << text;
+  // The file is made anew each time, never written through: not through a stale temporary file
+  // that is a link, or one that others may read, nor in place under a second name.
+  std::ofstream(home_ + "/elsewhere") << "not the relay's\n";
+  ASSERT_EQ(0, symlink((home_ + "/elsewhere").c_str(), (file + ".tmp").c_str()));
+  ASSERT_EQ(0, link(file.c_str(), (home_ + "/second-name").c_str()));
   relay = start();
   expect_log(*relay, "client [beta] restored");
   expect_log(*relay, "client [delta] restored");
   EXPECT_TRUE(log_.drain().empty());
+  ASSERT_EQ(0, system(("install -m 0666 /dev/null " + file + ".tmp").c_str()));
+  admit(*relay, alpha);
   quit(*relay);
-  EXPECT_EQ("beta 7000\ndelta 9875\n", read_file(file));
+  EXPECT_EQ("beta 7000\ndelta 9875\nalpha 9875\n", read_file(file));
+  EXPECT_EQ(text, read_file(home_ + "/second-name"));
+  EXPECT_EQ("not the relay's\n", read_file(home_ + "/elsewhere"));
+  struct stat st;
+  ASSERT_EQ(0, lstat(file.c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode) && (st.st_mode & 0777) == 0600) << std::oct << st.st_mode;
+
+  // A full disk: said once, tried again at each change, and the file is whole when there is room.
+  Changed full("mount -t tmpfs -o size=8k tmpfs " + home_ + "/.vok && { dd if=/dev/zero of=" +
+                   home_ + "/.vok/fill 2>/dev/null; true; }",
+               "umount " + home_ + "/.vok");
+  relay = start();
+  admit(*relay, alpha);
+  expect_log(*relay, "cannot keep clients in " + file);
+  admit(*relay, gamma);
+  EXPECT_TRUE(log_.drain(1500).empty()) << "said twice";
+  ASSERT_EQ(0, unlink((home_ + "/.vok/fill").c_str()));
+  admit(*relay, beta);
+  EXPECT_TRUE(log_.drain(1500).empty());
+  EXPECT_EQ("alpha 9875\ngamma 9875\nbeta 9875\n", read_file(file));
+  quit(*relay);
 }
 
 }  // namespace
