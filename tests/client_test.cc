@@ -46,6 +46,7 @@ TEST_F(RelayTest, ClientFailuresAreOneClearLine) {
     std::vector<std::string> args;
     int status;
     std::string line;
+    int held = 0;  // a socket holds exactly alpha's address and this port, sharing allowed
   } cases[] = {
       {{"127.0.0.1", "beta"}, 1,
        "vok_client: no reply from 127.0.0.1 to 13 invitations for beta in 25 s: the relay is "
@@ -58,6 +59,10 @@ TEST_F(RelayTest, ClientFailuresAreOneClearLine) {
       {{"127.0.0.1", "127.0.0.1"}, 1,
        "vok_client: 127.0.0.1 is the relay's own address: give this client an address of its own "
        "as NAME"},
+      {{"127.0.0.1", "alpha"}, 1,
+       "vok_client: UDP port 6012 of 127.0.0.2 is taken: another vok_client or a relay runs here "
+       "(give another NAME)", 6012},
+      {{"127.0.0.1", "alpha"}, 1, "vok_client: cannot bind UDP port 9875 of 127.0.0.2", 9875},
       // Not this host's: all addresses, which a relay here holds one of.
       {{"127.0.0.1", "10.1.2.3"}, 1,
        "vok_client: UDP port 6012 of 0.0.0.0 is taken: another vok_client or a relay runs here "
@@ -65,6 +70,9 @@ TEST_F(RelayTest, ClientFailuresAreOneClearLine) {
   };
   Udp relay("127.0.0.1", 6012);  // takes requests and answers none
   for (const auto& c : cases) {
+    std::unique_ptr<Udp> holder;
+    if (c.held != 0)
+      holder = std::make_unique<Udp>(kHosts[0].addr, c.held);
     PipedProcess client(c.args, kClientPath);
     EXPECT_EQ(c.status, client.wait_exit(27000)) << c.line;
     std::string line;

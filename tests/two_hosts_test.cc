@@ -3,6 +3,7 @@
 // that must not leave a host).
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -107,7 +108,15 @@ TEST_F(RelayTest, AFarClientFeedsItsHostRegistersAgainAndADeadListenerIsRemoved)
   quit(*relay);
 
   ASSERT_EQ(0, unlink((home_ + "/.vok/clients").c_str()));
-  relay = start({kFar, "7777"});  // nothing listens at the far host's port 7777
+  // Nothing listens at the far host's port 7777, nor at epsilon's port 9875; only the invited
+  // one is removed: the command line's listener cannot invite itself back.
+  relay = start({kFar, "7777"});
+  const std::string dead = kHosts[4].name;
+  EXPECT_EQ("", invite(Udp(kHosts[3].addr, 0), dead, 300));
+  expect_log(*relay, "a new client [" + dead + "]");
+  // Names that resolve are looked up again once a minute, not at every retry.
+  const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_LE(0, inotify_add_watch(watch, "/etc/hosts", IN_OPEN));
   int sent = 0;
   bool removed = false, again = false;
   LogLine log_line;
@@ -126,11 +135,15 @@ TEST_F(RelayTest, AFarClientFeedsItsHostRegistersAgainAndADeadListenerIsRemoved)
         EXPECT_GE(seconds(), 55) << "registered again before its minute";
       } else {
         removed = true;
-        EXPECT_EQ(std::string("client [") + kFar + "] unreachable, removed", log_line.msg);
+        EXPECT_EQ("client [" + dead + "] unreachable, removed", log_line.msg);
         EXPECT_GE(seconds(), 59.9) << "removed before a minute of refusals";
       }
     }
   }
+  inotify_event events[64];
+  EXPECT_GE(2, read(watch, events, sizeof events) / static_cast<ssize_t>(sizeof *events))
+      << "the hosts file read more than twice in a minute";
+  close(watch);
   EXPECT_TRUE(removed && again) << "after " << sent << " announcements";
   announce("after");
   bool shown = false;
@@ -139,6 +152,11 @@ TEST_F(RelayTest, AFarClientFeedsItsHostRegistersAgainAndADeadListenerIsRemoved)
   EXPECT_TRUE(shown) << "the far client got nothing after registering again";
   client->signal(SIGHUP);
   expect_log(*relay, "client [farhost] quit");
+  relay->signal(SIGUSR1);
+  ASSERT_TRUE(log_.next(&log_line));
+  EXPECT_EQ(std::string("client [") + kFar + "] at " + kFar + " port 7777",
+            log_line.msg.substr(0, log_line.msg.find(" for ")));
+  log_.drain(100);
   quit(*relay);
 }
 
@@ -174,6 +192,79 @@ TEST_F(RelayTest, ChainedRelaysDeliverEachAnnouncementOnce) {
   downstream->signal(SIGTERM);
   EXPECT_EQ(1, downstream->wait_exit());
   quit(*upstream);
+}
+
+// A name the relay cannot resolve yet is answered when it first resolves, and its vok_client waits
+// for that; the relay answers from another of its addresses than the one the client named; a
+// listener behind a slow link gets what the link carries and costs the others nothing.
+TEST_F(RelayTest, ALateNameASecondAddressAndASlowLink) {
+  FarHost far;
+  Changed second("ip addr add 10.201.0.9/24 dev vfar0", "ip addr del 10.201.0.9/24 dev vfar0");
+  Changed far_name(std::string("echo '") + kFar + " latefar' >> /tmp/far-hosts", "true");
+  auto relay = start();
+  auto client = far.run(kClientPath, {"10.201.0.9", "latefar"});
+  LogLine log_line;
+  EXPECT_FALSE(log_.next(&log_line, 3000)) << "before the name resolved: " << log_line.msg;
+  std::string line;
+  EXPECT_FALSE(client->next_line(&line, 0)) << line;
+  {
+    Changed near_name(std::string("cp /etc/hosts /tmp/hosts.early && echo '") + kFar +
+                          " latefar' >> /etc/hosts",
+                      "cp /tmp/hosts.early /etc/hosts");
+    ASSERT_TRUE(log_.next(&log_line, 5500)) << "not answered within the retry";
+    EXPECT_EQ("a new client [latefar]", log_line.msg);
+  }
+  ASSERT_TRUE(client->next_line(&line, 1000));
+  EXPECT_EQ("registered with 10.201.0.9 as latefar", line);
+  announce("\x05");
+  ASSERT_TRUE(client->next_line(&line));
+  EXPECT_EQ("1 bytes: 05", line) << "what came from the relay's other address was not taken";
+
+  // 16 kbit/s, and a queue deeper than a send buffer: what the far client cannot get is counted.
+  Changed slow("tc qdisc add dev vfar0 root tbf rate 16kbit burst 1600 limit 4000000",
+               "tc qdisc del dev vfar0 root");
+  Client alpha(kHosts[0]), beta(kHosts[1]);
+  admit(*relay, alpha);
+  expect_stream(alpha.in, 600, 1200);
+  const auto asked = std::chrono::steady_clock::now();
+  admit(*relay, beta);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(200));
+  relay->signal(SIGUSR1);
+  ASSERT_TRUE(log_.next(&log_line));
+  const std::string failures = "send failures ";
+  const size_t at = log_line.msg.find(failures);
+  ASSERT_NE(std::string::npos, at) << log_line.msg;
+  EXPECT_LT(0, atoi(log_line.msg.c_str() + at + failures.size())) << log_line.msg;
+  log_.drain(100);
+  quit(*relay);  // at once, though the link still holds a queue for the far client
+}
+
+// Two relays on one link, each invited to send to the group or to a broadcast address: refused,
+// so one announcement puts a handful of datagrams on the link, not a storm.
+TEST_F(RelayTest, TwoRelaysOnOneLinkMakeNoStorm) {
+  FarHost far;
+  Changed route("ip route replace 224.0.0.0/4 dev vfar0", "ip route replace 224.0.0.0/4 dev lo");
+  auto far_relay = far.run(kRelayPath, {});
+  ASSERT_TRUE(far_relay->wait_ready());
+  auto relay = start();
+  Udp asker(kHosts[0].addr, 0);
+  for (const char* name : {kGroup, "255.255.255.255", "10.201.0.255"}) {
+    for (const char* relay_at : {"127.0.0.1", kFar})
+      asker.send_to(relay_at, 6012, std::string("Invite_vok_relay ") + name);
+  }
+  auto packets = [] {
+    return atol(read_file("/sys/class/net/vfar0/statistics/tx_packets").c_str()) +
+           atol(read_file("/sys/class/net/vfar0/statistics/rx_packets").c_str());
+  };
+  usleep(200000);
+  const long before = packets();
+  announce("once");
+  usleep(1000000);
+  EXPECT_GE(5, packets() - before) << "datagrams on the link for one announcement";
+  EXPECT_TRUE(log_.drain(0).empty());
+  quit(*relay);
+  far_relay->signal(SIGTERM);
+  EXPECT_EQ(1, far_relay->wait_exit());
 }
 
 }  // namespace
