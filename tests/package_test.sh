@@ -22,6 +22,7 @@ done
 for page in "$work"/tree/usr/share/man/man*/*; do
   check "man -l renders $(basename "$page") without warnings, naming the installed unit" \
     "[ -z \"\$(MANWIDTH=80 man --warnings -l '$page' 2>&1 >/dev/null)\" ] &&
+     [ -z \"\$(zcat '$page' | groff -ww -man -z 2>&1)\" ] &&
      MANWIDTH=80 man -l '$page' 2>/dev/null | grep -q '^SYNOPSIS' &&
      ! zgrep -q '@' '$page'"
 done
