@@ -84,7 +84,9 @@ TEST_F(RelayTest, ClientFailuresAreOneClearLine) {
   // been lost), and stopped as it left.
   std::string heard, request;
   while (relay.recv(&request, 100))
-    heard += request == "Invite_vok_relay beta" ? 'I' : request == "Stop_vok_relay beta" ? 'S' : '?';
+    heard += request == "Invite_vok_relay beta" ? 'I'
+             : request == "Stop_vok_relay beta"  ? 'S'
+                                                 : '?';
   EXPECT_EQ("IIIIIISIIIIIIIS", heard);
 }
 

@@ -27,8 +27,9 @@ struct Scenario {
 
 TEST_F(RelayTest, StartUpAndRequestScenarios) {
   const std::string r = "Reply Invite_vok_relay alpha", a = "a new client [alpha]";
-  Changed group_name("cp /etc/hosts /tmp/hosts.plain && echo '224.2.127.254 sapgroup' >> /etc/hosts",
-                     "cp /tmp/hosts.plain /etc/hosts");
+  Changed group_name(
+      "cp /etc/hosts /tmp/hosts.plain && echo '224.2.127.254 sapgroup' >> /etc/hosts",
+      "cp /tmp/hosts.plain /etc/hosts");
   const std::string not_served = "] not served: a group or broadcast address";
   const Scenario scenarios[] = {
       {"usage, after the start line", {"-h"}, {}, {}, "", false, 0, 0,
