@@ -108,10 +108,11 @@ TEST_F(RelayTest, AFarClientFeedsItsHostRegistersAgainAndADeadListenerIsRemoved)
   quit(*relay);
 
   ASSERT_EQ(0, unlink((home_ + "/.vok/clients").c_str()));
-  // Nothing listens at the far host's port 7777, and no host has 10.201.0.77; only the invited
-  // one is removed: the command line's listener cannot invite itself back.
+  // Nothing listens at the far host's port 7777, and no host has 10.201.0.77 (gonehost); only the
+  // invited one is removed: the command line's listener cannot invite itself back.
+  Changed gone("echo '10.201.0.77 gonehost' >> /etc/hosts", "true");
   relay = start({kFar, "7777"});
-  const std::string dead = "10.201.0.77";
+  const std::string dead = "gonehost";
   EXPECT_EQ("", invite(Udp(kHosts[3].addr, 0), dead, 300));
   expect_log(*relay, "a new client [" + dead + "]");
   // Names that resolve are looked up again once a minute, not at every retry.
@@ -125,7 +126,10 @@ TEST_F(RelayTest, AFarClientFeedsItsHostRegistersAgainAndADeadListenerIsRemoved)
   auto seconds = [&] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
   };
+  ssize_t opens = 0;
   for (; sent < limit && !(removed && again); ++sent) {
+    inotify_event events[8];  // read as they come: opens not yet read are told as one
+    opens += std::max<ssize_t>(0, read(watch, events, sizeof events)) / sizeof *events;
     announce("seq " + std::to_string(sent));
     if (log_.next(&log_line, 1000 / rate)) {
       if (log_line.msg == "a new client [farhost]") {
@@ -140,9 +144,7 @@ TEST_F(RelayTest, AFarClientFeedsItsHostRegistersAgainAndADeadListenerIsRemoved)
       }
     }
   }
-  inotify_event events[64];
-  EXPECT_GE(2, read(watch, events, sizeof events) / static_cast<ssize_t>(sizeof *events))
-      << "the hosts file read more than twice in a minute";
+  EXPECT_GE(2, opens) << "the hosts file read more than twice in a minute";
   close(watch);
   EXPECT_TRUE(removed && again) << "after " << sent << " announcements";
   announce("after");
