@@ -339,7 +339,7 @@ long long run_timers(Relay& r, long long now) {
   exit(1);
 }
 
-// The clients kept by the last run, in their order, each logged and looked up: ready to be
+// The clients kept by the last run, in their order, each logged: ready to be looked up and
 // admitted without reply or replay. Names the command line's listener has are passed over.
 std::vector<VokListner*> restore_clients(Relay& r, const VokListner* cmdline) {
   const std::string path = clients_path();
