@@ -15,7 +15,7 @@ void LocalAddrs::open() {
   fd_ = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
   sockaddr_nl sa = {};
   sa.nl_family = AF_NETLINK;
-  sa.nl_groups = RTMGRP_IPV4_IFADDR;
+  sa.nl_groups = RTMGRP_IPV4_IFADDR | RTMGRP_LINK;  // addresses, and interfaces for the groups
   if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
     close(fd_);
     fd_ = -1;

@@ -15,6 +15,7 @@
 #include "VokListner.h"
 #include "clients_file.h"
 #include "fanout.h"
+#include "groups.h"
 #include "local_addrs.h"
 #include "log.h"
 #include "network/net.h"
@@ -28,7 +29,6 @@ namespace {
 const char kGroup[] = "224.2.127.254";
 const int kAnnouncePort = 9875;
 const int kRequestPort = VokListner::kSourcePort;
-const char kAnnounceTtl = 16;
 const int kCapacity = 4;
 const int kDatagramMax = Fanout::kDatagramMax;
 const long long kWaitMs = 120 * 1000;
@@ -43,11 +43,11 @@ const int kAnnounceBuffer = 2000 * (kDatagramMax + 256);
 
 // What the statistics report besides each listener's own counts.
 struct Totals {
-  unsigned long received, own_output, cut, admitted, refused, ignored, unreachable;
+  unsigned long received, own_output, from_listeners, cut, admitted, refused, ignored, unreachable;
 };
 
 struct Relay {
-  int sd_fd;
+  Groups groups;  // the announcement sockets
   int request_fd;
   EventsDismisser* ed;
   bool loadcache;
@@ -72,6 +72,41 @@ long long now_ms() {
 
 // Every listener the relay offers its registry is a VokListner.
 VokListner& client(const EventsDismisser& ed, int i) { return static_cast<VokListner&>(*ed.at(i)); }
+
+// The command line: options first (-i IFACE, -g GROUP, each repeatable), then
+// what the relay has always taken.
+struct Options {
+  std::vector<std::string> interfaces;
+  std::vector<in_addr_t> groups;
+  int first = 1;      // the first argument after the options
+  std::string error;  // what is wrong, or ""
+};
+
+Options parse_options(int argc, char** argv) {
+  Options o;
+  for (; o.first < argc && o.error.empty(); o.first += 2) {
+    const std::string opt = argv[o.first];
+    if (opt != "-i" && opt != "-g")
+      break;
+    if (o.first + 1 == argc) {
+      o.error = opt + (opt == "-i" ? " needs an interface" : " needs a group address");
+      break;
+    }
+    const char* value = argv[o.first + 1];
+    in_addr group;
+    if (opt == "-i" && (*value == '\0' || strlen(value) >= IF_NAMESIZE))
+      o.error = "-i " + std::string(value) + ": not an interface name";
+    else if (opt == "-i")
+      o.interfaces.push_back(value);
+    else if (inet_aton(value, &group) == 0 || (ntohl(group.s_addr) >> 28) != 0xe)
+      o.error = "-g " + std::string(value) + ": not a multicast IPv4 address";
+    else if (o.groups.size() + 1 == Groups::kMax)
+      o.error = "-g " + std::string(value) + ": more groups than " + std::to_string(Groups::kMax);
+    else
+      o.groups.push_back(group.s_addr);
+  }
+  return o;
+}
 
 // Points descriptors 0 to 2 at /dev/null, so that no stray error text can
 // land in a socket that would otherwise take their numbers. False when
@@ -198,15 +233,34 @@ void take_lookups(Relay& r, long long now) {
   }
 }
 
-// The per-datagram path: a batch in, then to each listener in order of
-// admission, all of the batch in order of arrival.
-void relay_announcements(Relay& r, long long now) {
-  const int n = fanout.receive(r.sd_fd);
+// A listener never feeds its relay: a datagram from port 6012 of a listener's
+// address is a vok_client -m copy come back, or the output of a relay that
+// this one serves and that serves it, a circle that would never end.
+bool from_listener(const Relay& r, const sockaddr_in& from) {
+  if (from.sin_port != htons(kRequestPort))
+    return false;
+  for (int k = 0; k < r.ed->count(); ++k) {
+    const sockaddr_in* to = client(*r.ed, k).destination();
+    if (to != nullptr && to->sin_addr.s_addr == from.sin_addr.s_addr)
+      return true;
+  }
+  return false;
+}
+
+// The per-datagram path: a batch in from group g's socket, then to each
+// listener in order of admission, all of the batch in order of arrival.
+void relay_announcements(Relay& r, int g, long long now) {
+  const int n = fanout.receive(r.groups.fd(g));
+  r.groups.count_received(g, std::max(n, 0));
   for (int i = 0; i < n; ++i) {
     ++r.totals.received;
     r.totals.cut += fanout.cut(i);
     if (is_own_output(r, fanout.from(i))) {
       ++r.totals.own_output;
+      continue;
+    }
+    if (from_listener(r, fanout.from(i))) {
+      ++r.totals.from_listeners;
       continue;
     }
     if (r.loadcache)
@@ -293,11 +347,18 @@ void log_stats(const Relay& r, long long now) {
              l.stage == VokListner::kReplaying ? "running" : "none");
   }
   const Totals& t = r.totals;
-  log_line("up %lld s: received %lu datagrams, relayed %lu, dropped as own output %lu, "
-           "cut to 2048 bytes %lu; requests admitted %lu, refused %lu, ignored %lu; "
-           "removed as unreachable %lu; log lines lost %ld",
-           (now - r.started) / 1000, t.received, fanout.relayed(), t.own_output, t.cut,
-           t.admitted, t.refused, t.ignored, t.unreachable, log_lost());
+  std::string by_group;
+  for (int g = 0; g < r.groups.count(); ++g) {
+    char addr[INET_ADDRSTRLEN];
+    const in_addr_t group = r.groups.group(g);
+    by_group += (g == 0 ? "" : ", ") + std::string(inet_ntop(AF_INET, &group, addr, sizeof addr)) +
+                " " + std::to_string(r.groups.received(g));
+  }
+  log_line("up %lld s: received %lu datagrams (%s), relayed %lu, dropped as own output %lu, "
+           "as from a listener %lu, cut to 2048 bytes %lu; requests admitted %lu, refused %lu, "
+           "ignored %lu; removed as unreachable %lu; log lines lost %ld",
+           (now - r.started) / 1000, t.received, by_group.c_str(), fanout.relayed(), t.own_output,
+           t.from_listeners, t.cut, t.admitted, t.refused, t.ignored, t.unreachable, log_lost());
 }
 
 // Runs every lookup, replay step and file write that is due; when the next one is.
@@ -380,8 +441,10 @@ std::vector<VokListner*> restore_clients(Relay& r, const VokListner* cmdline) {
         highest = std::max(highest, fd);
       }
     };
-    for (int fd : {r.sd_fd, r.request_fd, r.resolver.fd(), r.local.fd()})
+    for (int fd : {r.request_fd, r.resolver.fd(), r.local.fd()})
       watch(fd);
+    for (int g = 0; g < r.groups.count(); ++g)
+      watch(r.groups.fd(g));
     // Each listener's socket wakes the loop with the ICMP reports about it.
     for (int k = 0; k < r.ed->count(); ++k)
       watch(client(*r.ed, k).fd());
@@ -395,8 +458,11 @@ std::vector<VokListner*> restore_clients(Relay& r, const VokListner* cmdline) {
     if (n <= 0)
       continue;
     // Address changes first, so the loop guard knows them before the datagrams.
-    if (r.local.fd() >= 0 && FD_ISSET(r.local.fd(), &ready))
+    // The same notices tell of interfaces that come and go.
+    if (r.local.fd() >= 0 && FD_ISSET(r.local.fd(), &ready)) {
       r.local.refresh();
+      r.groups.refresh();
+    }
     for (int k = 0; k < r.ed->count(); ++k) {
       VokListner& l = client(*r.ed, k);
       if (l.fd() >= 0 && FD_ISSET(l.fd(), &ready))
@@ -405,8 +471,10 @@ std::vector<VokListner*> restore_clients(Relay& r, const VokListner* cmdline) {
     // Addresses found first, so the datagrams of this wake-up reach them.
     if (FD_ISSET(r.resolver.fd(), &ready))
       take_lookups(r, now);
-    if (FD_ISSET(r.sd_fd, &ready))
-      relay_announcements(r, now);
+    for (int g = 0; g < r.groups.count(); ++g) {
+      if (FD_ISSET(r.groups.fd(g), &ready))
+        relay_announcements(r, g, now);
+    }
     if (FD_ISSET(r.request_fd, &ready))
       serve_requests(r, now);
     remove_unreachable(r);
@@ -417,9 +485,13 @@ std::vector<VokListner*> restore_clients(Relay& r, const VokListner* cmdline) {
 
 int main(int argc, char** argv) {
   shutdown_init(nullptr);  // the loop quits, writing what is pending
+  const Options o = parse_options(argc, argv);
   const bool usage = argc == 2 && strcmp(argv[1], "-h") == 0;
-  // The usage text goes to whoever asked for it, not to /dev/null.
-  const int usage_fd = usage ? fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3) : -1;
+  // The usage text, or what is wrong with the command line, goes to whoever
+  // asked, not to /dev/null.
+  const int out_fd = usage                ? fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3)
+                     : !o.error.empty() ? fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3)
+                                          : -1;
   const bool detached = detach_std_fds();
   log_open("tavi-K");
   log_line("vok_relay server start");
@@ -427,15 +499,18 @@ int main(int argc, char** argv) {
     log_line("cannot open /dev/null");
     exit(1);
   }
-  if (usage) {
-    static const char text[] = "Usage: vok_relay [-loadcache]\n";
-    if (usage_fd >= 0 && write(usage_fd, text, sizeof text - 1) < 0)
+  if (usage || !o.error.empty()) {
+    const std::string text =
+        usage ? "Usage: vok_relay [-loadcache]\n" : "vok_relay: " + o.error + "\n";
+    if (out_fd >= 0 && write(out_fd, text.data(), text.size()) < 0)
       exit(1);
-    exit(0);
+    exit(usage ? 0 : 2);
   }
+  const int args = argc - o.first;  // what follows the options
+  char** const arg = argv + o.first;
   Relay r = {};
   r.started = now_ms();
-  r.loadcache = argc == 2 && strcmp(argv[1], "-loadcache") == 0;
+  r.loadcache = args == 1 && strcmp(arg[0], "-loadcache") == 0;
   if (r.loadcache)
     log_line("enable loading cache");
   if (!r.resolver.open()) {
@@ -443,25 +518,24 @@ int main(int argc, char** argv) {
     exit(1);
   }
   r.local.open();
-  r.sd_fd = net_open(kGroup, kAnnouncePort, kAnnounceTtl);
-  if (r.sd_fd < 0) {
+  r.groups.add(inet_addr(kGroup));
+  for (in_addr_t g : o.groups)
+    r.groups.add(g);
+  r.groups.listen_on(o.interfaces);
+  if (!r.groups.open(kAnnouncePort, kAnnounceBuffer)) {
     log_line("cannot open socket for listening sd\n");
     exit(0);
   }
-  net_rcvbuf(r.sd_fd, kAnnounceBuffer);
-  // Only the SAP group: by default a socket bound to all addresses also gets
-  // every group any other program on this host has joined.
-  const int off = 0;
-  setsockopt(r.sd_fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
   // All addresses, without asking what this host's name is: nothing uses it.
   r.request_fd = net_bind(nullptr, kRequestPort);
   if (r.request_fd < 0) {
     log_line("cannot open socket to listen to request");
     exit(0);
   }
+  r.groups.refresh();
   EventsDismisser ed(kCapacity, r.request_fd);
   r.ed = &ed;
-  VokListner* cmdline = argc == 3 ? VokListner::make(argv[1], atoi(argv[2])) : nullptr;
+  VokListner* cmdline = args == 2 ? VokListner::make(arg[0], atoi(arg[1])) : nullptr;
   if (cmdline != nullptr) {
     cmdline->stage = VokListner::kServed;  // no reply, no replay, no log line
     cmdline->from_command_line = true;

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -24,6 +25,7 @@
 #include "sandbox.h"
 
 const char kGroup[] = "224.2.127.254";
+const char kJoinedLo[] = "224.2.127.254 on lo";  // where the sandbox routes multicast
 
 // One datagram and the kernel's receive time (ns, one clock for every socket here), or
 // false when none arrives within timeout_ms. u must have asked for times (as a Client does).
@@ -111,12 +113,18 @@ class RelayTest : public testing::Test {
   }
   void TearDown() override { EXPECT_EQ("", sanitizer_report()); }
 
-  // Starts the relay with HOME the test's home, checks its start line and that its standard
-  // descriptors are /dev/null, and waits for its ports.
-  std::unique_ptr<Process> start(const std::vector<std::string>& args = {}) {
+  // Starts the relay with HOME the test's home, checks its start line, the cache line where
+  // asked for, where it joined, and that its standard descriptors are /dev/null, and waits for
+  // its ports.
+  std::unique_ptr<Process> start(const std::vector<std::string>& args = {},
+                                 const std::vector<std::string>& joined = {kJoinedLo}) {
     auto relay = std::make_unique<Process>(args, std::vector<std::string>{"HOME=" + home_});
     expect_log(*relay, "vok_relay server start");
     EXPECT_TRUE(relay->wait_ready());
+    if (std::find(args.begin(), args.end(), "-loadcache") != args.end())
+      expect_log(*relay, "enable loading cache");
+    for (const std::string& j : joined)
+      expect_log(*relay, "joined " + j);
     for (const char* fd : {"0", "1", "2"})
       EXPECT_EQ("/dev/null", proc_link(relay->pid(), std::string("fd/") + fd)) << fd;
     return relay;

@@ -1,0 +1,175 @@
+// groups.cc -- the SAP groups the relay takes, joined on the interfaces it is told to listen on.
+#include "groups.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "log.h"
+#include "network/net.h"
+
+namespace {
+
+struct Interface {
+  unsigned index;
+  std::string name;
+};
+
+// The interfaces there are now: all of them (names given) or those up and
+// able to take multicast.
+std::vector<Interface> interfaces(bool only_multicast) {
+  std::vector<Interface> found;
+  ifaddrs* list;
+  if (getifaddrs(&list) < 0)
+    return found;
+  for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_PACKET)
+      continue;  // one AF_PACKET entry per interface, with or without addresses
+    const unsigned want = IFF_UP | IFF_MULTICAST;
+    if (only_multicast && (i->ifa_flags & want) != want)
+      continue;
+    if (const unsigned index = if_nametoindex(i->ifa_name))
+      found.push_back({index, i->ifa_name});
+  }
+  freeifaddrs(list);
+  return found;
+}
+
+// The interface the kernel's route for group goes out of, asked of the
+// routing table; 0 when it cannot be told.
+unsigned route_interface(in_addr_t group) {
+  struct {
+    nlmsghdr head;
+    rtmsg route;
+    char attrs[RTA_SPACE(sizeof(in_addr_t))];
+  } ask = {};
+  ask.head.nlmsg_len = sizeof ask;
+  ask.head.nlmsg_type = RTM_GETROUTE;
+  ask.head.nlmsg_flags = NLM_F_REQUEST;
+  ask.route.rtm_family = AF_INET;
+  ask.route.rtm_dst_len = 32;
+  rtattr* dst = reinterpret_cast<rtattr*>(ask.attrs);
+  dst->rta_type = RTA_DST;
+  dst->rta_len = RTA_LENGTH(sizeof group);
+  memcpy(RTA_DATA(dst), &group, sizeof group);
+  const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  alignas(nlmsghdr) char answer[4096];
+  const ssize_t n =
+      fd < 0 || send(fd, &ask, sizeof ask, 0) < 0 ? -1 : recv(fd, answer, sizeof answer, 0);
+  if (fd >= 0)
+    close(fd);
+  const nlmsghdr* head = reinterpret_cast<const nlmsghdr*>(answer);
+  if (n < static_cast<ssize_t>(sizeof *head) || !NLMSG_OK(head, static_cast<unsigned>(n)) ||
+      head->nlmsg_type != RTM_NEWROUTE)
+    return 0;
+  const rtmsg* route = static_cast<const rtmsg*>(NLMSG_DATA(head));
+  int len = static_cast<int>(RTM_PAYLOAD(head));
+  for (const rtattr* a = RTM_RTA(route); RTA_OK(a, len); a = RTA_NEXT(a, len)) {
+    if (a->rta_type == RTA_OIF)
+      return *static_cast<const unsigned*>(RTA_DATA(a));
+  }
+  return 0;
+}
+
+const char* text(in_addr_t addr, char* buf) {
+  return inet_ntop(AF_INET, &addr, buf, INET_ADDRSTRLEN);
+}
+
+}  // namespace
+
+bool Groups::add(in_addr_t group) {
+  if ((ntohl(group) & 0xf0000000u) != 0xe0000000u || count() == kMax)
+    return false;
+  for (const Group& g : groups_) {
+    if (g.addr == group)
+      return true;
+  }
+  groups_.push_back({group, -1, 0});
+  return true;
+}
+
+bool Groups::open(int port, int rcvbuf) {
+  for (Group& g : groups_) {
+    char addr[INET_ADDRSTRLEN];
+    g.fd = net_bind(&g == &groups_[0] ? nullptr : text(g.addr, addr), port);
+    if (g.fd < 0)
+      return false;
+    net_rcvbuf(g.fd, rcvbuf);
+    // Its own group only: by default a socket also gets every group that any
+    // other program on this host has joined.
+    const int off = 0;
+    setsockopt(g.fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
+  }
+  return true;
+}
+
+bool Groups::join(int group, unsigned ifindex, const char* name) {
+  ip_mreqn m = {};
+  m.imr_multiaddr.s_addr = groups_[group].addr;
+  m.imr_ifindex = static_cast<int>(ifindex);
+  char addr[INET_ADDRSTRLEN];
+  text(groups_[group].addr, addr);
+  if (setsockopt(groups_[group].fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) < 0) {
+    log_line("cannot join %s on %s", addr, name);
+    return false;
+  }
+  Joined j = {group, ifindex, {}};
+  snprintf(j.name, sizeof j.name, "%s", name);
+  joined_.push_back(j);
+  log_line("joined %s on %s", addr, name);
+  return true;
+}
+
+void Groups::refresh() {
+  char addr[INET_ADDRSTRLEN];
+  if (names_.empty()) {
+    // Where the kernel's route says, once for each group.
+    for (int g = 0; g < count(); ++g) {
+      const bool done = std::any_of(joined_.begin(), joined_.end(),
+                                    [g](const Joined& j) { return j.group == g; });
+      const unsigned index = done ? 0 : route_interface(groups_[g].addr);
+      char name[IF_NAMESIZE] = "default";
+      if (!done && (index == 0 || if_indextoname(index, name) != nullptr))
+        join(g, index, name);
+    }
+    return;
+  }
+  const bool all = std::find(names_.begin(), names_.end(), "all") != names_.end();
+  std::vector<Interface> wanted;
+  for (const Interface& i : interfaces(all)) {
+    if (all || std::find(names_.begin(), names_.end(), i.name) != names_.end())
+      wanted.push_back(i);
+  }
+  // An interface that went away took its memberships with it; one that is
+  // only down, or no longer wanted, is left.
+  for (auto j = joined_.begin(); j != joined_.end();) {
+    const bool kept = std::any_of(wanted.begin(), wanted.end(), [&](const Interface& i) {
+      return i.index == j->ifindex && i.name == j->name;
+    });
+    if (kept) {
+      ++j;
+      continue;
+    }
+    ip_mreqn m = {};
+    m.imr_multiaddr.s_addr = groups_[j->group].addr;
+    m.imr_ifindex = static_cast<int>(j->ifindex);
+    setsockopt(groups_[j->group].fd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &m, sizeof m);
+    log_line("left %s on %s", text(groups_[j->group].addr, addr), j->name);
+    j = joined_.erase(j);
+  }
+  for (const Interface& i : wanted) {
+    for (int g = 0; g < count(); ++g) {
+      const bool done = std::any_of(joined_.begin(), joined_.end(), [&](const Joined& j) {
+        return j.group == g && j.ifindex == i.index;
+      });
+      if (!done)
+        join(g, i.index, i.name.c_str());
+    }
+  }
+}

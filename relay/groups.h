@@ -1,0 +1,56 @@
+// groups.h -- the SAP groups the relay takes, one socket each, joined on the interfaces it is
+// told to listen on and kept joined as interfaces come, go and come back.
+#ifndef VOK_RELAY_GROUPS_H
+#define VOK_RELAY_GROUPS_H
+
+#include <net/if.h>
+#include <netinet/in.h>
+
+#include <string>
+#include <vector>
+
+class Groups {
+ public:
+  static const int kMax = 8;  // groups at most, the SAP group included
+
+  // Adds group (network byte order) once; false when it is not a multicast
+  // address or there is no room.
+  bool add(in_addr_t group);
+  // Listen on these interfaces ("all": every one that is up and can take
+  // multicast); with none, on the one the kernel's route for each group picks.
+  void listen_on(const std::vector<std::string>& names) { names_ = names; }
+
+  // One socket per group, bound to port: the first on all addresses (it also
+  // takes unicast), the others on their group's address; rcvbuf asked for
+  // each. False when a socket cannot be bound. Nothing is joined yet.
+  bool open(int port, int rcvbuf);
+  // Joins what is missing and leaves what has gone, logging each; to be called
+  // at start and whenever the interfaces may have changed.
+  void refresh();
+
+  int count() const { return static_cast<int>(groups_.size()); }
+  int fd(int i) const { return groups_[i].fd; }
+  in_addr_t group(int i) const { return groups_[i].addr; }
+  // Datagrams taken on group i's socket.
+  unsigned long received(int i) const { return groups_[i].received; }
+  void count_received(int i, int n) { groups_[i].received += static_cast<unsigned>(n); }
+
+ private:
+  struct Group {
+    in_addr_t addr;
+    int fd;
+    unsigned long received;
+  };
+  struct Joined {
+    int group;
+    unsigned ifindex;  // 0: the kernel's choice
+    char name[IF_NAMESIZE];
+  };
+  bool join(int group, unsigned ifindex, const char* name);
+
+  std::vector<Group> groups_;
+  std::vector<std::string> names_;
+  std::vector<Joined> joined_;
+};
+
+#endif
