@@ -170,10 +170,24 @@ void show(const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool multicast = argc > 1 && strcmp(argv[1], "-m") == 0;
-  const int first = multicast ? 2 : 1;
+  const char usage[] = "usage: vok_client [-m] [-g GROUP] RELAY-HOST [NAME]";
+  bool multicast = false;
+  in_addr copies_to;  // where -m sends its copies
+  inet_aton(kGroup, &copies_to);
+  int first = 1;
+  for (; first < argc && argv[first][0] == '-'; ++first) {
+    if (strcmp(argv[first], "-m") == 0) {
+      multicast = true;
+    } else if (strcmp(argv[first], "-g") == 0 && first + 1 < argc) {
+      const char* g = argv[++first];
+      if (inet_aton(g, &copies_to) == 0 || (ntohl(copies_to.s_addr) >> 28) != 0xe)
+        fail(std::string("-g ") + g + ": not a multicast IPv4 address", 2);
+    } else {
+      fail(usage, 2);
+    }
+  }
   if (argc - first < 1 || argc - first > 2)
-    fail("usage: vok_client [-m] RELAY-HOST [NAME]", 2);
+    fail(usage, 2);
   relay_host = argv[first];
   char self[256] = {};
   if (argc - first == 2)
@@ -221,13 +235,19 @@ int main(int argc, char** argv) {
   setsockopt(data_fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
   sockaddr_in group = {};
   if (multicast) {
-    // Time-to-live 0: the copies stay on this host. They leave from port
-    // 6012, so a relay running here drops them as its own output.
+    // Time-to-live 0: the copies stay on this host. They go out of the
+    // interface the host's route for the group picks, where the browsers here
+    // joined it; left to itself, a socket bound to NAME's address would send
+    // them out of NAME's interface instead. They leave from port 6012, so a
+    // relay running here drops them as its own output.
     const unsigned char ttl = 0;
+    ip_mreqn out = {};
+    out.imr_ifindex = net_route_ifindex(copies_to.s_addr);
     setsockopt(control_fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
     setsockopt(control_fd, IPPROTO_IP, IP_MULTICAST_LOOP, &on, sizeof on);
+    setsockopt(control_fd, IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out);
     group.sin_family = AF_INET;
-    group.sin_addr.s_addr = inet_addr(kGroup);
+    group.sin_addr = copies_to;
     group.sin_port = htons(kAnnouncePort);
   }
   shutdown_init(on_signal);

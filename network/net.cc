@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <netdb.h>
 #include <rpcsvc/ypclnt.h>
 #include <stdio.h>
@@ -147,6 +149,40 @@ int net_write(int fd, const char* group, int port, const char* buffer, int lengt
   if (n < 0) {
     perror("net_write: sendto");
     return static_cast<int>(n);
+  }
+  return 0;
+}
+
+int net_route_ifindex(in_addr_t dst) {
+  struct {
+    nlmsghdr head;
+    rtmsg route;
+    char attrs[RTA_SPACE(sizeof(in_addr_t))];
+  } ask = {};
+  ask.head.nlmsg_len = sizeof ask;
+  ask.head.nlmsg_type = RTM_GETROUTE;
+  ask.head.nlmsg_flags = NLM_F_REQUEST;
+  ask.route.rtm_family = AF_INET;
+  ask.route.rtm_dst_len = 32;
+  rtattr* to = reinterpret_cast<rtattr*>(ask.attrs);
+  to->rta_type = RTA_DST;
+  to->rta_len = RTA_LENGTH(sizeof dst);
+  memcpy(RTA_DATA(to), &dst, sizeof dst);
+  const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  alignas(nlmsghdr) char answer[4096];
+  const ssize_t n =
+      fd < 0 || send(fd, &ask, sizeof ask, 0) < 0 ? -1 : recv(fd, answer, sizeof answer, 0);
+  if (fd >= 0)
+    close(fd);
+  const nlmsghdr* head = reinterpret_cast<const nlmsghdr*>(answer);
+  if (n < static_cast<ssize_t>(sizeof *head) || !NLMSG_OK(head, static_cast<unsigned>(n)) ||
+      head->nlmsg_type != RTM_NEWROUTE)
+    return 0;
+  const rtmsg* route = static_cast<const rtmsg*>(NLMSG_DATA(head));
+  int len = static_cast<int>(RTM_PAYLOAD(head));
+  for (const rtattr* a = RTM_RTA(route); RTA_OK(a, len); a = RTA_NEXT(a, len)) {
+    if (a->rta_type == RTA_OIF)
+      return *static_cast<const int*>(RTA_DATA(a));
   }
   return 0;
 }

@@ -35,6 +35,10 @@ int net_read_buf_from(int fd, char* data_in, int length_max, struct sockaddr_in*
  * resolve or the send fails. */
 int net_write(int fd, const char* group, int port, const char* buffer, int length);
 
+/* Index of the interface the routing table sends to dst (network byte order)
+ * through; 0 when it cannot be told. */
+int net_route_ifindex(in_addr_t dst);
+
 /* 1 when addr (network byte order) is one of this host's own addresses. */
 int net_is_local_addr(in_addr_t addr);
 

@@ -3,8 +3,6 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
-#include <linux/netlink.h>
-#include <linux/rtnetlink.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -39,42 +37,6 @@ std::vector<Interface> interfaces(bool only_multicast) {
   }
   freeifaddrs(list);
   return found;
-}
-
-// The interface the kernel's route for group goes out of, asked of the
-// routing table; 0 when it cannot be told.
-unsigned route_interface(in_addr_t group) {
-  struct {
-    nlmsghdr head;
-    rtmsg route;
-    char attrs[RTA_SPACE(sizeof(in_addr_t))];
-  } ask = {};
-  ask.head.nlmsg_len = sizeof ask;
-  ask.head.nlmsg_type = RTM_GETROUTE;
-  ask.head.nlmsg_flags = NLM_F_REQUEST;
-  ask.route.rtm_family = AF_INET;
-  ask.route.rtm_dst_len = 32;
-  rtattr* dst = reinterpret_cast<rtattr*>(ask.attrs);
-  dst->rta_type = RTA_DST;
-  dst->rta_len = RTA_LENGTH(sizeof group);
-  memcpy(RTA_DATA(dst), &group, sizeof group);
-  const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-  alignas(nlmsghdr) char answer[4096];
-  const ssize_t n =
-      fd < 0 || send(fd, &ask, sizeof ask, 0) < 0 ? -1 : recv(fd, answer, sizeof answer, 0);
-  if (fd >= 0)
-    close(fd);
-  const nlmsghdr* head = reinterpret_cast<const nlmsghdr*>(answer);
-  if (n < static_cast<ssize_t>(sizeof *head) || !NLMSG_OK(head, static_cast<unsigned>(n)) ||
-      head->nlmsg_type != RTM_NEWROUTE)
-    return 0;
-  const rtmsg* route = static_cast<const rtmsg*>(NLMSG_DATA(head));
-  int len = static_cast<int>(RTM_PAYLOAD(head));
-  for (const rtattr* a = RTM_RTA(route); RTA_OK(a, len); a = RTA_NEXT(a, len)) {
-    if (a->rta_type == RTA_OIF)
-      return *static_cast<const unsigned*>(RTA_DATA(a));
-  }
-  return 0;
 }
 
 const char* text(in_addr_t addr, char* buf) {
@@ -133,7 +95,7 @@ void Groups::refresh() {
     for (int g = 0; g < count(); ++g) {
       const bool done = std::any_of(joined_.begin(), joined_.end(),
                                     [g](const Joined& j) { return j.group == g; });
-      const unsigned index = done ? 0 : route_interface(groups_[g].addr);
+      const unsigned index = done ? 0 : static_cast<unsigned>(net_route_ifindex(groups_[g].addr));
       char name[IF_NAMESIZE] = "default";
       if (!done && (index == 0 || if_indextoname(index, name) != nullptr))
         join(g, index, name);

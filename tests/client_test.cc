@@ -55,7 +55,10 @@ TEST_F(RelayTest, ClientFailuresAreOneClearLine) {
       {{"127.99.0.1", "beta"}, 1, "vok_client: cannot reach 127.99.0.1: No route to host"},
       {{"127.0.0.1", "be\x1bta"}, 2,
        "vok_client: NAME must be one word of 1 to 31 printable characters: \"be\x1bta\""},
-      {{"127.0.0.1", "beta", "more"}, 2, "vok_client: usage: vok_client [-m] RELAY-HOST [NAME]"},
+      {{"127.0.0.1", "beta", "more"}, 2,
+       "vok_client: usage: vok_client [-m] [-g GROUP] RELAY-HOST [NAME]"},
+      {{"-m", "-g", "10.0.0.1", "127.0.0.1"}, 2,
+       "vok_client: -g 10.0.0.1: not a multicast IPv4 address"},
       {{"127.0.0.1", "127.0.0.1"}, 1,
        "vok_client: 127.0.0.1 is the relay's own address: give this client an address of its own "
        "as NAME"},
