@@ -17,11 +17,11 @@ namespace {
 struct Interface {
   unsigned index;
   std::string name;
+  bool multicast;  // up and able to take multicast
 };
 
-// The interfaces there are now: all of them (names given) or those up and
-// able to take multicast.
-std::vector<Interface> interfaces(bool only_multicast) {
+// The interfaces there are now.
+std::vector<Interface> interfaces() {
   std::vector<Interface> found;
   ifaddrs* list;
   if (getifaddrs(&list) < 0)
@@ -30,10 +30,8 @@ std::vector<Interface> interfaces(bool only_multicast) {
     if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_PACKET)
       continue;  // one AF_PACKET entry per interface, with or without addresses
     const unsigned want = IFF_UP | IFF_MULTICAST;
-    if (only_multicast && (i->ifa_flags & want) != want)
-      continue;
     if (const unsigned index = if_nametoindex(i->ifa_name))
-      found.push_back({index, i->ifa_name});
+      found.push_back({index, i->ifa_name, (i->ifa_flags & want) == want});
   }
   freeifaddrs(list);
   return found;
@@ -104,8 +102,8 @@ void Groups::refresh() {
   }
   const bool all = std::find(names_.begin(), names_.end(), "all") != names_.end();
   std::vector<Interface> wanted;
-  for (const Interface& i : interfaces(all)) {
-    if (all || std::find(names_.begin(), names_.end(), i.name) != names_.end())
+  for (const Interface& i : interfaces()) {
+    if ((all && i.multicast) || std::find(names_.begin(), names_.end(), i.name) != names_.end())
       wanted.push_back(i);
   }
   // An interface that went away took its memberships with it; one that is

@@ -23,6 +23,7 @@ struct Scenario {
   int held_port = 0;          // held before the start: the relay ends at once, status 0
   std::string output;         // what it writes to its standard output
   const char* home = nullptr;  // HOME when not the test's own ("": none)
+  int status = 0;              // its exit status, where it ends at once
 };
 
 TEST_F(RelayTest, StartUpAndRequestScenarios) {
@@ -34,6 +35,10 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
   const Scenario scenarios[] = {
       {"usage, after the start line", {"-h"}, {}, {}, "", false, 0, 0,
        "Usage: vok_relay [-loadcache]"},
+      {"-g not a group", {"-g", "10.0.0.1", "-loadcache"}, {}, {}, "", false, 0, 0,
+       "vok_relay: -g 10.0.0.1: not a multicast IPv4 address", nullptr, 2},
+      {"-i without a value", {"-g", "239.255.255.255", "-i"}, {}, {}, "", false, 0, 0,
+       "vok_relay: -i needs an interface", nullptr, 2},
       {"port 9875 held", {}, {}, {"cannot open socket for listening sd\n"}, "", false, 0, 9875, ""},
       {"port 6012 held", {}, {}, {"cannot open socket to listen to request"}, "", false, 0, 6012,
        ""},
@@ -77,7 +82,7 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
     if (s.held_port != 0 || !s.output.empty()) {
       for (const std::string& line : s.log)
         expect_log(relay, line);
-      EXPECT_EQ(0, relay.wait_exit());
+      EXPECT_EQ(s.status, relay.wait_exit());
     } else {
       const bool cache = !s.log.empty() && s.log[0] == "enable loading cache";
       std::vector<std::string> log = s.log;

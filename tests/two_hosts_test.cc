@@ -2,6 +2,10 @@
 // hides (ICMP from a client's host, a Debian-style /etc/hosts, relays in a chain, multicast
 // that must not leave a host).
 #include <fcntl.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <netinet/ip.h>
 #include <sched.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
@@ -15,29 +19,67 @@ namespace {
 
 const char kNear[] = "10.201.0.1", kFar[] = "10.201.0.2";
 
-// A second host, "farhost": network, mount and UTS namespaces of its own, held by a process
-// that sleeps there, joined to the sandbox ("relayhost" there) by a veth pair, with a
-// Debian-style /etc/hosts (its own name on 127.0.1.1).
+// The UDP datagrams that cross the near end of the link to the far host, either way, from
+// the moment it is made.
+class Capture {
+ public:
+  Capture() : fd_(socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP))) {
+    sockaddr_ll at = {};
+    at.sll_family = AF_PACKET;
+    at.sll_protocol = htons(ETH_P_IP);
+    at.sll_ifindex = static_cast<int>(if_nametoindex("vfar0"));
+    EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at));
+  }
+  ~Capture() { close(fd_); }
+  // Those seen until none has come for quiet_ms (a storm: 10,000 at most): all, or those to dst.
+  int count(const char* dst = nullptr, int quiet_ms = 300) const {
+    int n = 0;
+    unsigned char packet[2048];
+    for (int seen = 0; seen < 10000 && readable(fd_, quiet_ms); ++seen) {
+      const ssize_t len = recv(fd_, packet, sizeof packet, 0);
+      iphdr ip;
+      memcpy(&ip, packet, sizeof ip);
+      n += len >= static_cast<ssize_t>(sizeof ip) && ip.protocol == IPPROTO_UDP &&
+           (dst == nullptr || ip.daddr == inet_addr(dst));
+    }
+    return n;
+  }
+
+ private:
+  int fd_;
+};
+
+// A second host, "farhost" by default: network, mount and UTS namespaces of its own, held by a
+// process that sleeps there, joined to the sandbox ("relayhost" there) by a veth pair (LINK0
+// here, LINK1 there, on NET.1 and NET.2), with a Debian-style /etc/hosts (its own name on
+// 127.0.1.1).
 class FarHost {
  public:
-  FarHost()
-      : named_("cp /etc/hosts /tmp/hosts.near && echo '" + std::string(kFar) + " farhost' >> "
-               "/etc/hosts && printf '127.0.0.1 localhost\\n127.0.1.1 farhost\\n" + kNear +
-               " relayhost\\n' > /tmp/far-hosts",
-               "cp /tmp/hosts.near /etc/hosts"),
+  explicit FarHost(const std::string& name = "farhost", const std::string& link = "vfar",
+                   const std::string& net = "10.201.0")
+      : named_("cp /etc/hosts /tmp/hosts.near." + link + " && echo '" + net + ".2 " + name +
+                   "' >> /etc/hosts && printf '127.0.0.1 localhost\\n127.0.1.1 " + name + "\\n" +
+                   net + ".1 relayhost\\n' > /tmp/far-hosts." + link,
+               "cp /tmp/hosts.near." + link + " /etc/hosts"),
         // What runs there logs to nowhere: the sandbox's /dev/log hears only the near side.
         holder_({"--net", "--mount", "--uts", "--propagation", "private", "sh", "-c",
-                 "mount --bind /tmp/far-hosts /etc/hosts && "
+                 "mount --bind /tmp/far-hosts." + link + " /etc/hosts && "
                  "{ [ ! -S /dev/log ] || mount --bind /dev/null /dev/log; } && "
-                 "hostname farhost && echo ready && exec sleep 100000"},
+                 "hostname " + name + " && echo ready && exec sleep 100000"},
                 "/usr/bin/unshare"),
         pid_(ready(holder_)),
         // The pair goes as the host does, not whenever the kernel gets round to the namespace.
-        link_("ip link add vfar0 type veth peer name vfar1 netns " + pid_ + " && ip addr add " +
-                  kNear + "/24 dev vfar0 && ip link set vfar0 up && nsenter -t " + pid_ +
-                  " -n sh -c 'ip link set lo up && ip addr add " + kFar + "/24 dev vfar1 && "
-                  "ip link set vfar1 up && ip route add 224.0.0.0/4 dev vfar1'",
-              "ip link del vfar0") {}
+        link_("ip link add " + link + "0 type veth peer name " + link + "1 netns " + pid_ +
+                  " && ip addr add " + net + ".1/24 dev " + link + "0 && ip link set " + link +
+                  "0 up && nsenter -t " + pid_ + " -n sh -c 'ip link set lo up && ip addr add " +
+                  net + ".2/24 dev " + link + "1 && ip link set " + link +
+                  "1 up && ip route add 224.0.0.0/4 dev " + link + "1'",
+              "ip link del " + link + "0") {}
+
+  // Runs a shell command in the far host's network.
+  void sh(const std::string& command) const {
+    EXPECT_EQ(0, system(("nsenter -t " + pid_ + " -n sh -c '" + command + "'").c_str())) << command;
+  }
 
   // Runs program with args on the far host.
   std::unique_ptr<PipedProcess> run(const std::string& program,
@@ -163,11 +205,15 @@ TEST_F(RelayTest, AFarClientFeedsItsHostRegistersAgainAndADeadListenerIsRemoved)
 }
 
 // A relay registered as a client of another relays on to its own clients, each announcement
-// once and byte for byte: how more than four hosts are served.
+// once and byte for byte: how more than four hosts are served. Registered with each other in a
+// circle, neither relays what comes from its listener: still once, never round.
 TEST_F(RelayTest, ChainedRelaysDeliverEachAnnouncementOnce) {
   FarHost far;
-  Udp listener(kNear, 7000);  // the downstream relay's client, back on this side
-  auto downstream = far.run(kRelayPath, {kNear, "7000"});
+  // The downstream relay's client, back on this side but at an address of its own: a host that
+  // feeds a relay cannot also be its listener.
+  Changed second("ip addr add 10.201.0.9/24 dev vfar0", "ip addr del 10.201.0.9/24 dev vfar0");
+  Udp listener("10.201.0.9", 7000);
+  auto downstream = far.run(kRelayPath, {"10.201.0.9", "7000"});
   ASSERT_TRUE(downstream->wait_ready());  // before the upstream relay binds the same ports here
   auto upstream = start();
   Client alpha(kHosts[0]);
@@ -190,7 +236,12 @@ TEST_F(RelayTest, ChainedRelaysDeliverEachAnnouncementOnce) {
     expect_relayed({&alpha.in}, d);
   }
   EXPECT_TRUE(quiet(listener)) << "relayed more than once";
-  EXPECT_TRUE(quiet(alpha.in));
+  Udp(kNear, 0).send_to(kFar, 6012, std::string("Invite_vok_relay ") + kNear);  // the circle
+  usleep(100000);
+  announce("circle");
+  expect_relayed({&alpha.in}, "circle");
+  EXPECT_TRUE(quiet(alpha.in)) << "went round the circle";
+  EXPECT_TRUE(quiet(listener, 100)) << "the far relay relayed its listener's output";
   downstream->signal(SIGTERM);
   EXPECT_EQ(1, downstream->wait_exit());
   quit(*upstream);
@@ -248,30 +299,100 @@ TEST_F(RelayTest, TwoRelaysOnOneLinkMakeNoStorm) {
   Changed route("ip route replace 224.0.0.0/4 dev vfar0", "ip route replace 224.0.0.0/4 dev lo");
   auto far_relay = far.run(kRelayPath, {});
   ASSERT_TRUE(far_relay->wait_ready());
-  auto relay = start();
+  auto relay = start({}, {std::string(kGroup) + " on vfar0"});
   Udp asker(kNear, 0);  // a loopback source would not cross the link
   for (const char* name : {kGroup, "255.255.255.255", "10.201.0.255"}) {
     for (const char* relay_at : {"127.0.0.1", kFar})
       asker.send_to(relay_at, 6012, std::string("Invite_vok_relay ") + name);
   }
-  auto packets = [] {  // both ways on the near end of the link, from this network's counters
-    const std::string dev = read_file("/proc/net/dev");
-    long rx = -1, tx = -1;
-    sscanf(dev.c_str() + dev.find("vfar0:") + 6, "%*d %ld %*d %*d %*d %*d %*d %*d %*d %ld", &rx,
-           &tx);
-    return rx + tx;
-  };
   auto announcer = far.udp(kFar, 0);  // from the link: the relays joined on it
   usleep(200000);
-  const long before = packets();
+  const Capture link;
   announcer->send_to(kGroup, 9875, "once");
-  usleep(1000000);
-  // The announcement, and what the hosts say of themselves (group reports, IPv6 neighbours).
-  EXPECT_GE(20, packets() - before) << "datagrams on the link for one announcement";
+  EXPECT_EQ(1, link.count(nullptr, 1000)) << "datagrams on the link for one announcement";
   EXPECT_TRUE(log_.drain(0).empty());
   quit(*relay);
   far_relay->signal(SIGTERM);
   EXPECT_EQ(1, far_relay->wait_exit());
+}
+
+// The relay's host on two links: M (vm0), where announcements are multicast, and U (vfar0), where
+// its route for multicast points and its clients are. It listens where it is told, for every
+// scope named, follows interfaces that come and go, and a client with -m -g on a host whose
+// route for the group is its own lo hands the copies to that lo alone.
+TEST_F(RelayTest, ARelayListensWhereItIsToldForEveryScopeNamed) {
+  FarHost u;
+  FarHost m("mhost", "vm", "10.202.0");
+  Changed route("ip route replace 224.0.0.0/4 dev vfar0", "ip route replace 224.0.0.0/4 dev lo");
+  auto announcer = m.udp("10.202.0.2", 0);
+  const std::string scopes[] = {kGroup, "239.255.255.255", "239.195.255.255"};
+  auto announce_each = [&] {
+    for (const std::string& g : scopes)
+      announcer->send_to(g.c_str(), 9875, "to " + g);
+  };
+  Client alpha(kHosts[0]);
+  auto relay = start({}, {std::string(kGroup) + " on vfar0"});  // the route's choice
+  admit(*relay, alpha);
+  announce_each();
+  EXPECT_TRUE(quiet(alpha.in)) << "joined where announcements are not";
+  quit(*relay);
+
+  relay = start({"-i", "vm0", "-g", "239.255.255.255"},
+                {std::string(kGroup) + " on vm0", "239.255.255.255 on vm0"});
+  expect_log(*relay, "client [alpha] restored");
+  announce_each();
+  expect_relayed({&alpha.in}, "to " + scopes[0]);
+  expect_relayed({&alpha.in}, "to " + scopes[1]);
+  EXPECT_TRUE(quiet(alpha.in)) << "a scope not named was relayed";
+  relay->signal(SIGUSR1);
+  LogLine line;
+  ASSERT_TRUE(log_.next(&line) && log_.next(&line));
+  EXPECT_EQ("up 0 s: received 2 datagrams (224.2.127.254 1, 239.255.255.255 1), relayed 2",
+            line.msg.substr(0, line.msg.find(", dropped")));
+
+  // The far client hands its copies to its host's lo, where the route for the group is and the
+  // browser joined, though NAME's address is on the link: nothing of them crosses it.
+  u.sh("ip link set lo multicast on && ip route replace 224.0.0.0/4 dev lo");
+  auto browser = u.udp("239.255.255.255", 9875);
+  join(*browser, "239.255.255.255", "127.0.0.1");
+  auto client = u.run(kClientPath, {"-m", "-g", "239.255.255.255", kNear, kFar});
+  std::string shown;
+  ASSERT_TRUE(client->next_line(&shown));
+  expect_log(*relay, std::string("a new client [") + kFar + "]");
+  const Capture link;
+  announcer->send_to("239.255.255.255", 9875, "audio session");
+  std::string got;
+  ASSERT_TRUE(browser->recv(&got));
+  EXPECT_EQ("audio session", got);
+  EXPECT_TRUE(quiet(*browser)) << "a copy came round again";
+  EXPECT_EQ(0, link.count("239.255.255.255")) << "the client's copies left its host";
+  client->signal(SIGTERM);
+  expect_log(*relay, std::string("client [") + kFar + "] quit");
+  quit(*relay);
+
+  // Every interface that is up and takes multicast, as they come and go (twenty times: more
+  // than a socket may join), and a named one that appears late.
+  relay = start({"-i", "all", "-i", "late0"}, {});
+  std::vector<std::string> joined = log_.drain();
+  std::sort(joined.begin(), joined.end());
+  EXPECT_EQ((std::vector<std::string>{"client [alpha] restored", "joined 224.2.127.254 on lo",
+                                      "joined 224.2.127.254 on vfar0",
+                                      "joined 224.2.127.254 on vm0"}),
+            joined);
+  for (int i = 0; i < 20; ++i) {
+    {
+      Changed up("ip link add dyn0 type veth peer name dyn1 && ip link set dyn0 up",
+                 "ip link del dyn0");
+      expect_log(*relay, "joined 224.2.127.254 on dyn0");
+    }
+    expect_log(*relay, "left 224.2.127.254 on dyn0");
+  }
+  {
+    Changed late("ip link add late0 type veth peer name late1", "ip link del late0");
+    expect_log(*relay, "joined 224.2.127.254 on late0");
+  }
+  expect_log(*relay, "left 224.2.127.254 on late0");
+  quit(*relay);
 }
 
 }  // namespace
