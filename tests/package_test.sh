@@ -14,8 +14,9 @@ DESTDIR="$work/tree" cmake --install "$work/build" >/dev/null
 failed=0
 check() { eval "$2" || { echo "FAILED: $1"; failed=1; }; }
 unit="$work/tree/lib/systemd/system/vok_relay.service"
-for f in usr/sbin/vok_relay usr/bin/vok_client usr/share/man/man8/vok_relay.8.gz \
-  usr/share/man/man1/vok_client.1.gz lib/systemd/system/vok_relay.service \
+for f in usr/sbin/vok_relay usr/bin/vok_client etc/default/vok_relay \
+  usr/share/man/man8/vok_relay.8.gz usr/share/man/man1/vok_client.1.gz \
+  lib/systemd/system/vok_relay.service \
   usr/share/doc/vok-relay/copyright usr/share/doc/vok-relay/changelog.Debian.gz; do
   check "the install tree has /$f" "[ -f '$work/tree/$f' ]"
 done
@@ -26,8 +27,9 @@ for page in "$work"/tree/usr/share/man/man*/*; do
      MANWIDTH=80 man -l '$page' 2>/dev/null | grep -q '^SYNOPSIS' &&
      ! zgrep -q '@' '$page'"
 done
-check "the unit runs the installed relay with its cache" \
-  "grep -qx 'ExecStart=/usr/sbin/vok_relay -loadcache' '$unit'"
+check "the unit runs the installed relay with its cache and the options of /etc/default" \
+  "grep -qx 'ExecStart=/usr/sbin/vok_relay \$VOK_RELAY_OPTS -loadcache' '$unit' &&
+   grep -qx 'EnvironmentFile=-/etc/default/vok_relay' '$unit'"
 sed "s|/usr/sbin/vok_relay|$work/tree/usr/sbin/vok_relay|" "$unit" >"$work/vok_relay.service"
 check "systemd accepts the unit" "systemd-analyze verify --man=no '$work/vok_relay.service'"
 check "the unit is hardened" \
@@ -36,6 +38,7 @@ check "the unit is hardened" \
 (cd "$work/build" && cpack -G DEB >/dev/null)
 deb=$(ls "$work"/build/vok-relay_*.deb)
 check "the package depends on the NIS client library" "dpkg-deb -f '$deb' Depends | grep libnsl2 >/dev/null"
+check "the options file is a conffile" "dpkg-deb -I '$deb' conffiles | grep -qx /etc/default/vok_relay"
 check "lintian finds no error in the package" "lintian --fail-on error '$deb' >&2"
 
 # Install, use and purge, in a private mount and network namespace whose root is an overlay.
@@ -56,6 +59,7 @@ if [ "$(id -u)" -eq 0 ]; then
         [ -L /etc/systemd/system/multi-user.target.wants/vok_relay.service ]
         dpkg --purge vok-relay >/dev/null
         [ ! -e /usr/sbin/vok_relay ] && [ ! -e /var/lib/vok_relay ]
+        [ ! -e /etc/default/vok_relay ]
         [ -z \\\"\\\$(find /etc/systemd -name 'vok_relay*')\\\" ]
       \"' >&2"
   rm -rf "$work/ov"
