@@ -14,16 +14,13 @@
 #include <algorithm>
 #include <string>
 
+#include "common/protocol.h"
+#include "common/signals.h"
 #include "network/net.h"
-#include "request.h"
 #include "sap.h"
-#include "shutdown.h"
 
 namespace {
 
-const int kRequestPort = 6012;
-const int kAnnouncePort = 9875;
-const char kGroup[] = "224.2.127.254";
 // Invitations go out every kInviteEveryMs until the reply comes: a relay
 // whose lookup of NAME is slow, or that cannot resolve it yet, answers when it
 // can, and refuses the repeats silently meanwhile. Only after kAfreshMs is a
@@ -65,7 +62,7 @@ int request(const char* keyword) {
 // here, so that it stops sending to nobody.
 [[noreturn]] void leave(int status, const std::string& why = "") {
   if (invited)
-    request("Stop_vok_relay");
+    request(kStop);
   if (!why.empty())
     fail(why, status);
   exit(status);
@@ -131,8 +128,8 @@ bool from_relay(const sockaddr_in& from, bool relay_local) {
 // Reads one datagram of the control socket; true when it is the relay's reply
 // to this client, whose source it keeps.
 bool take_reply() {
-  const std::string want = "Reply Invite_vok_relay " + name;
-  char buf[2048];
+  const std::string want = std::string(kReply) + " " + name;
+  char buf[kDatagramMax];
   sockaddr_in from;
   socklen_t len = sizeof from;
   const ssize_t n = recvfrom(control_fd, buf, sizeof buf, MSG_DONTWAIT,
@@ -173,7 +170,7 @@ int main(int argc, char** argv) {
   const char usage[] = "usage: vok_client [-m] [-g GROUP] RELAY-HOST [NAME]";
   bool multicast = false;
   in_addr copies_to;  // where -m sends its copies
-  inet_aton(kGroup, &copies_to);
+  inet_aton(kSapGroup, &copies_to);
   int first = 1;
   for (; first < argc && argv[first][0] == '-'; ++first) {
     if (strcmp(argv[first], "-m") == 0) {
@@ -265,10 +262,10 @@ int main(int argc, char** argv) {
     // A reply lost after an admission leaves the name registered, and the
     // relay refuses it again silently: stop, once, so the next is admitted.
     if (spent >= kAfreshMs && !afresh) {
-      request("Stop_vok_relay");
+      request(kStop);
       afresh = true;
     }
-    if (const int err = request("Invite_vok_relay"))
+    if (const int err = request(kInvite))
       leave(1, std::string("cannot reach ") + relay_host + ": " + strerror(err));
     invited = true;
     ++invitations;
@@ -283,7 +280,7 @@ int main(int argc, char** argv) {
     // The invitation alone, now and then: a relay that has it refuses it
     // silently, one that has forgotten this host (it restarted) takes it.
     if (now_ms() >= keep_alive) {
-      request("Invite_vok_relay");
+      request(kInvite);
       keep_alive = now_ms() + kKeepAliveMs;
     }
     const long long left = keep_alive - now_ms();

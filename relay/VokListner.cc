@@ -9,7 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "request.h"
+#include "common/protocol.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ bool VokListner::set_address(in_addr_t addr) {
     sock = -1;
   }
   if (sock < 0)
-    sock = connected_socket(kSourcePort, to);
+    sock = connected_socket(kRequestPort, to);
   return sock >= 0;
 }
 

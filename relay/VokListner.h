@@ -8,14 +8,13 @@
 
 #include "EventsDismisser.h"
 #include "cache.h"
+#include "common/protocol.h"
 
 class VokListner : public Listener {
  public:
   // Longest host name a listener can carry; longer names are refused, never
   // cut, since a cut name would be some other host.
   static const int kMaxId = 31;
-  // Everything the relay sends leaves from this port.
-  static const int kSourcePort = 6012;
 
   // A new listener with no address yet, or null when name is empty or longer
   // than kMaxId.
@@ -28,7 +27,7 @@ class VokListner : public Listener {
   const char* get_id() const override { return id; }
   int get_port() const { return port; }
 
-  // Its sending socket: bound to kSourcePort beside the request socket and
+  // Its sending socket: bound to kRequestPort beside the request socket and
   // connected to its address, so that a slow link fills only its own send
   // buffer and ICMP reports about it arrive here alone. -1 while it has no
   // address, or none that can be reached.

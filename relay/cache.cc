@@ -71,10 +71,9 @@ int cache_datagram(int dirfd, const char* name, char* out) {
   int len = -1;
   if (line_starts(f, "n=")) {
     memset(out, 0, kCacheHeader);
-    if (!line_starts(f, "k="))
-      fputs("no k=\n", stdout);
+    line_starts(f, "k=");  // the key line, which should begin "k=", is not sent either
     len = kCacheHeader +
-          static_cast<int>(fread(out + kCacheHeader, 1, kCacheDatagramMax - kCacheHeader, f));
+          static_cast<int>(fread(out + kCacheHeader, 1, kDatagramMax - kCacheHeader, f));
   }
   fclose(f);
   return len;
@@ -109,7 +108,7 @@ void Replay::start(const Sessions* sessions, long long now) {
 }
 
 bool Replay::step(int fd, Listener& l) {
-  char datagram[kCacheDatagramMax];
+  char datagram[kDatagramMax];
   while (dirfd_ >= 0 && next_name_ < names_.size()) {
     const int len = cache_datagram(dirfd_, names_[next_name_++].c_str(), datagram);
     if (len >= 0) {

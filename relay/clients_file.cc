@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "request.h"
+#include "common/protocol.h"
 
 std::vector<KeptClient> parse_clients(const char* text, size_t len, int max) {
   std::vector<KeptClient> clients;

@@ -7,12 +7,13 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "common/protocol.h"
+
 class VokListner;
 
 class Fanout {
  public:
   static const int kBatch = 64;          // datagrams taken per wake-up at most
-  static const int kDatagramMax = 2048;  // longer ones are cut to this
 
   Fanout();
   Fanout(const Fanout&) = delete;

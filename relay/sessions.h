@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "common/protocol.h"
+
 // A session is known by its announcement's originating source and message id hash.
 struct SessionKey {
   uint8_t origin[16];  // an IPv4 origin fills the first 4 bytes
@@ -29,7 +31,6 @@ SapKind sap_key(const char* data, int len, SessionKey* key);
 class Sessions {
  public:
   static const int kMax = 256;
-  static const int kDatagramMax = 2048;
   static const long long kForgetMs = 60 * 60 * 1000;  // not announced for an hour
 
   Sessions();

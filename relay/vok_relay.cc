@@ -18,19 +18,15 @@
 #include "groups.h"
 #include "local_addrs.h"
 #include "log.h"
+#include "common/signals.h"
 #include "network/net.h"
 #include "request.h"
 #include "resolver.h"
 #include "sessions.h"
-#include "shutdown.h"
 
 namespace {
 
-const char kGroup[] = "224.2.127.254";
-const int kAnnouncePort = 9875;
-const int kRequestPort = VokListner::kSourcePort;
 const int kCapacity = 4;
-const int kDatagramMax = Fanout::kDatagramMax;
 const long long kWaitMs = 120 * 1000;
 const long long kRefreshMs = 60 * 1000;  // names are looked up again this often
 const long long kRetryMs = 5 * 1000;     // and this often while they have no address
@@ -182,7 +178,7 @@ bool found(Relay& r, VokListner& l, in_addr_t addr, long long now) {
   if (l.stage != VokListner::kNew || !has_address)
     return true;
   char reply[64];
-  const int len = snprintf(reply, sizeof reply, "Reply Invite_vok_relay %s", l.get_id());
+  const int len = snprintf(reply, sizeof reply, "%s %s", kReply, l.get_id());
   sockaddr_in dest = *l.destination();
   dest.sin_port = htons(kRequestPort);
   sendto(r.request_fd, reply, static_cast<size_t>(len), MSG_DONTWAIT,
@@ -285,7 +281,7 @@ void remove_unreachable(Relay& r) {
 // silently as any other.
 bool invites_many(const Relay& r, const Request& req) {
   in_addr quad;
-  return strcmp(req.cmd, "Invite_vok_relay") == 0 && inet_aton(req.name, &quad) != 0 &&
+  return strcmp(req.cmd, kInvite) == 0 && inet_aton(req.name, &quad) != 0 &&
          !r.local.unicast(quad.s_addr);
 }
 
@@ -355,10 +351,11 @@ void log_stats(const Relay& r, long long now) {
                 " " + std::to_string(r.groups.received(g));
   }
   log_line("up %lld s: received %lu datagrams (%s), relayed %lu, dropped as own output %lu, "
-           "as from a listener %lu, cut to 2048 bytes %lu; requests admitted %lu, refused %lu, "
+           "as from a listener %lu, cut to %d bytes %lu; requests admitted %lu, refused %lu, "
            "ignored %lu; removed as unreachable %lu; log lines lost %ld",
            (now - r.started) / 1000, t.received, by_group.c_str(), fanout.relayed(), t.own_output,
-           t.from_listeners, t.cut, t.admitted, t.refused, t.ignored, t.unreachable, log_lost());
+           t.from_listeners, kDatagramMax, t.cut, t.admitted, t.refused, t.ignored, t.unreachable,
+           log_lost());
 }
 
 // Runs every lookup, replay step and file write that is due; when the next one is.
@@ -518,7 +515,7 @@ int main(int argc, char** argv) {
     exit(1);
   }
   r.local.open();
-  r.groups.add(inet_addr(kGroup));
+  r.groups.add(inet_addr(kSapGroup));
   for (in_addr_t g : o.groups)
     r.groups.add(g);
   r.groups.listen_on(o.interfaces);

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "request.h"
+#include "common/protocol.h"
 
 namespace {
 

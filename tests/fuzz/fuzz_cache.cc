@@ -50,18 +50,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // No datagram without an "n=" line; else eight zero bytes and a body that is the file's
   // bytes unchanged, from the start of a line to the end of the file or the 2040th byte.
-  char out[kCacheDatagramMax];
+  char out[kDatagramMax];
   const int n = cache_datagram(dir, name.c_str(), out);
   check((n >= 0) == (content.compare(0, 2, "n=") == 0));
   if (n >= 0) {
-    check(n >= kCacheHeader && n <= kCacheDatagramMax &&
+    check(n >= kCacheHeader && n <= kDatagramMax &&
           std::all_of(out, out + kCacheHeader, [](char c) { return c == 0; }));
     const std::string body(out + kCacheHeader, static_cast<size_t>(n - kCacheHeader));
     bool found = false;
     for (size_t at = 2; at <= content.size() && !found; ++at)
       found = (at == content.size() || content[at - 1] == '\n') &&
               content.compare(at, body.size(), body) == 0 &&
-              (n == kCacheDatagramMax || at + body.size() == content.size());
+              (n == kDatagramMax || at + body.size() == content.size());
     check(found);
   }
   unlinkat(dir, name.c_str(), 0);

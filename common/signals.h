@@ -1,7 +1,7 @@
-// shutdown.h -- signals taken only while the program waits, so none is lost: SIGINT, SIGTERM
+// signals.h -- signals taken only while the program waits, so none is lost: SIGINT, SIGTERM
 // and SIGHUP end it, SIGUSR1 asks for its statistics.
-#ifndef VOK_RELAY_SHUTDOWN_H
-#define VOK_RELAY_SHUTDOWN_H
+#ifndef VOK_COMMON_SIGNALS_H
+#define VOK_COMMON_SIGNALS_H
 
 #include <sys/select.h>
 #include <time.h>

@@ -1,5 +1,5 @@
-// shutdown.cc -- signals taken only while the program waits, so none is lost.
-#include "shutdown.h"
+// signals.cc -- signals taken only while the program waits, so none is lost.
+#include "common/signals.h"
 
 #include <signal.h>
 
