@@ -1,13 +1,12 @@
-// EventsDismisser.cc -- fixed-capacity, ordered registry of listeners that fans datagrams out.
+// EventsDismisser.cc -- fixed-capacity, ordered registry of the listeners datagrams go to.
 #include "EventsDismisser.h"
 
 #include <string.h>
 
-EventsDismisser::EventsDismisser(int size, int fd)
+EventsDismisser::EventsDismisser(int size)
     : listener_list(new Listener*[size > 0 ? size : 0]),
       p_listener(listener_list),
-      sz(size > 0 ? size : 0),
-      sock(fd) {}
+      sz(size > 0 ? size : 0) {}
 
 EventsDismisser::~EventsDismisser() { delete[] listener_list; }
 
@@ -28,11 +27,6 @@ bool EventsDismisser::remove_listener(const char* listner_id, Listener** removed
   memmove(slot, slot + 1, static_cast<size_t>(p_listener - slot - 1) * sizeof *slot);
   --p_listener;
   return true;
-}
-
-void EventsDismisser::send_event(const char* msg, int len) {
-  for (Listener** l = listener_list; l != p_listener; ++l)
-    (*l)->send_msg(sock, msg, len);
 }
 
 int EventsDismisser::exist(const char* listner_id) const {

@@ -1,4 +1,4 @@
-// EventsDismisser.h -- fixed-capacity, ordered registry of listeners that fans datagrams out.
+// EventsDismisser.h -- fixed-capacity, ordered registry of the listeners datagrams go to.
 #ifndef VOK_RELAY_EVENTS_DISMISSER_H
 #define VOK_RELAY_EVENTS_DISMISSER_H
 
@@ -14,10 +14,11 @@ class Listener {
   Listener& operator=(const Listener&) = delete;
 };
 
-// Holds listeners in order of admission; does not own them.
+// Holds listeners in order of admission; does not own them. The loop sends
+// to them in that order, by the batch.
 class EventsDismisser {
  public:
-  EventsDismisser(int size, int fd);
+  explicit EventsDismisser(int size);
   ~EventsDismisser();
 
   // 1 when a is admitted: not null, identity not yet registered, a slot free.
@@ -25,8 +26,6 @@ class EventsDismisser {
   // Removes the listener with that identity, keeping the others' order;
   // false when none has it. The removed listener is handed back in *removed.
   bool remove_listener(const char* listner_id, Listener** removed = nullptr);
-  // Sends the datagram to every listener in order of admission.
-  void send_event(const char* msg, int len);
 
   int count() const { return static_cast<int>(p_listener - listener_list); }
   Listener* at(int i) const { return listener_list[i]; }
@@ -41,7 +40,6 @@ class EventsDismisser {
   Listener** listener_list;
   Listener** p_listener;
   int sz;
-  int sock;
 };
 
 #endif

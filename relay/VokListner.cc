@@ -13,8 +13,6 @@
 
 namespace {
 
-unsigned next_serial = 0;
-
 // A non-blocking UDP socket bound to port on all addresses, beside the
 // request socket, and connected to dest; -1 when it cannot be had.
 int connected_socket(int port, const sockaddr_in& dest) {
@@ -48,7 +46,7 @@ VokListner* VokListner::make(const char* name, int port) {
   return new VokListner(name, port);
 }
 
-VokListner::VokListner(const char* name, int port) : serial(++next_serial), port(port) {
+VokListner::VokListner(const char* name, int port) : port(port) {
   snprintf(id, sizeof id, "%s", name);
   memset(&to, 0, sizeof to);
   to.sin_family = AF_INET;

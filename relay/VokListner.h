@@ -51,9 +51,6 @@ class VokListner : public Listener {
   // True once refusals have shown the client to be gone.
   bool gone() const { return dead; }
 
-  // Tags this listener's lookups, so an answer for one removed meanwhile is
-  // recognised; unique for the life of the process.
-  const unsigned serial;
 
   // Refusals (ICMP port or host unreachable) that keep coming for kDeadMs mean
   // the client is gone; kAliveMs of datagrams sent without one mean the client
@@ -74,6 +71,7 @@ class VokListner : public Listener {
   enum Stage { kNew, kReplaying, kServed };
   Stage stage = kNew;         // kNew until its name first resolves
   bool resolving = false;     // a lookup is on its way
+  unsigned lookup = 0;        // its tag, new for each lookup
   long long looked_up = 0;    // when the last lookup started
   long long next_lookup = 0;  // when its name is looked up again
   Replay replay;              // the cache entries still to send it

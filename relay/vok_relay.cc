@@ -42,23 +42,25 @@ struct Totals {
   unsigned long received, own_output, from_listeners, cut, admitted, refused, ignored, unreachable;
 };
 
+// Everything the relay keeps, in one place: made once, on the heap, as its
+// buffers are large.
 struct Relay {
-  Groups groups;  // the announcement sockets
-  int request_fd;
-  EventsDismisser* ed;
-  bool loadcache;
+  EventsDismisser ed{kCapacity};  // the listeners, in order of admission
+  Groups groups;                  // the announcement sockets
+  int request_fd = -1;
+  bool loadcache = false;
   Resolver resolver;
+  unsigned lookups = 0;  // tags handed out so far: each lookup's is new
   LocalAddrs local;
-  std::string clients_file;  // "" when registrations cannot be kept
-  bool clients_changed;      // the file is behind the registry
-  bool clients_failing;      // the last write failed, and said so
-  long long clients_due;     // when it may be written next
-  Totals totals;
-  long long started;
+  Fanout fanout;      // the batch in hand
+  Sessions sessions;  // remembered only with -loadcache, for new clients
+  std::string clients_file;      // "" when registrations cannot be kept
+  bool clients_changed = false;  // the file is behind the registry
+  bool clients_failing = false;  // the last write failed, and said so
+  long long clients_due = 0;     // when it may be written next
+  Totals totals = {};
+  long long started = 0;
 };
-
-Fanout fanout;      // 128 KB of buffers: not on the stack
-Sessions sessions;  // remembered only with -loadcache, for new clients
 
 long long now_ms() {
   timespec t;
@@ -129,9 +131,9 @@ void write_kept(Relay& r, long long now) {
   if (r.clients_file.empty())
     return;
   std::vector<KeptClient> kept;
-  for (int k = 0; k < r.ed->count(); ++k) {
-    if (!client(*r.ed, k).from_command_line)
-      kept.push_back({client(*r.ed, k).get_id(), client(*r.ed, k).get_port()});
+  for (int k = 0; k < r.ed.count(); ++k) {
+    if (!client(r.ed, k).from_command_line)
+      kept.push_back({client(r.ed, k).get_id(), client(r.ed, k).get_port()});
   }
   const bool ok = write_clients(r.clients_file, kept);
   if (!ok && !r.clients_failing)
@@ -148,7 +150,7 @@ void clients_changed(Relay& r) { r.clients_changed = true; }
 void release(Relay& r, Listener* gone) {
   VokListner& l = static_cast<VokListner&>(*gone);
   if (l.resolving)
-    r.resolver.cancel(l.serial);
+    r.resolver.cancel(l.lookup);
   delete gone;
   clients_changed(r);
 }
@@ -156,7 +158,7 @@ void release(Relay& r, Listener* gone) {
 // Takes l out of the registry and releases it, with the line that says why.
 void remove(Relay& r, VokListner& l, const char* why) {
   Listener* gone = nullptr;
-  r.ed->remove_listener(l.get_id(), &gone);
+  r.ed.remove_listener(l.get_id(), &gone);
   log_line("client [%s] %s", gone->get_id(), why);
   release(r, gone);
 }
@@ -184,7 +186,7 @@ bool found(Relay& r, VokListner& l, in_addr_t addr, long long now) {
   sendto(r.request_fd, reply, static_cast<size_t>(len), MSG_DONTWAIT,
          reinterpret_cast<const sockaddr*>(&dest), sizeof dest);
   if (r.loadcache) {
-    l.replay.start(&sessions, now);
+    l.replay.start(&r.sessions, now);
     l.stage = VokListner::kReplaying;
     l.replay_due = now;
     return true;
@@ -208,14 +210,16 @@ bool look_up(Relay& r, VokListner& l, long long now) {
   if (const in_addr_t addr = hosts_file_addr(kHostsFile, l.get_id()))
     return found(r, l, addr, now);
   l.resolving = true;
-  r.resolver.lookup(l.serial, l.get_id(), l.stage != VokListner::kNew);
+  l.lookup = ++r.lookups;
+  r.resolver.lookup(l.lookup, l.get_id(), l.stage != VokListner::kNew);
   return true;
 }
 
-VokListner* find_serial(const Relay& r, unsigned serial) {
-  for (int k = 0; k < r.ed->count(); ++k) {
-    if (client(*r.ed, k).serial == serial)
-      return &client(*r.ed, k);
+// The listener whose lookup has tag, or null: it has gone, or asked again.
+VokListner* find_lookup(const Relay& r, unsigned tag) {
+  for (int k = 0; k < r.ed.count(); ++k) {
+    if (client(r.ed, k).resolving && client(r.ed, k).lookup == tag)
+      return &client(r.ed, k);
   }
   return nullptr;
 }
@@ -224,7 +228,7 @@ void take_lookups(Relay& r, long long now) {
   unsigned tag;
   in_addr_t addr;
   while (r.resolver.take(&tag, &addr)) {
-    if (VokListner* l = find_serial(r, tag))  // none: it has gone meanwhile
+    if (VokListner* l = find_lookup(r, tag))
       found(r, *l, addr, now);
   }
 }
@@ -235,8 +239,8 @@ void take_lookups(Relay& r, long long now) {
 bool from_listener(const Relay& r, const sockaddr_in& from) {
   if (from.sin_port != htons(kRequestPort))
     return false;
-  for (int k = 0; k < r.ed->count(); ++k) {
-    const sockaddr_in* to = client(*r.ed, k).destination();
+  for (int k = 0; k < r.ed.count(); ++k) {
+    const sockaddr_in* to = client(r.ed, k).destination();
     if (to != nullptr && to->sin_addr.s_addr == from.sin_addr.s_addr)
       return true;
   }
@@ -246,33 +250,33 @@ bool from_listener(const Relay& r, const sockaddr_in& from) {
 // The per-datagram path: a batch in from group g's socket, then to each
 // listener in order of admission, all of the batch in order of arrival.
 void relay_announcements(Relay& r, int g, long long now) {
-  const int n = fanout.receive(r.groups.fd(g));
+  const int n = r.fanout.receive(r.groups.fd(g));
   r.groups.count_received(g, std::max(n, 0));
   for (int i = 0; i < n; ++i) {
     ++r.totals.received;
-    r.totals.cut += fanout.cut(i);
-    if (is_own_output(r, fanout.from(i))) {
+    r.totals.cut += r.fanout.cut(i);
+    if (is_own_output(r, r.fanout.from(i))) {
       ++r.totals.own_output;
       continue;
     }
-    if (from_listener(r, fanout.from(i))) {
+    if (from_listener(r, r.fanout.from(i))) {
       ++r.totals.from_listeners;
       continue;
     }
     if (r.loadcache)
-      sessions.remember(fanout.data(i), fanout.length(i), now);
-    fanout.keep(i);
+      r.sessions.remember(r.fanout.data(i), r.fanout.length(i), now);
+    r.fanout.keep(i);
   }
-  for (int k = 0; k < r.ed->count(); ++k)
-    fanout.send(&client(*r.ed, k), now);
+  for (int k = 0; k < r.ed.count(); ++k)
+    r.fanout.send(&client(r.ed, k), now);
 }
 
 // Removes the listeners that refusals show to be gone.
 void remove_unreachable(Relay& r) {
-  for (int k = 0; k < r.ed->count(); ++k) {
-    if (client(*r.ed, k).gone()) {
+  for (int k = 0; k < r.ed.count(); ++k) {
+    if (client(r.ed, k).gone()) {
       ++r.totals.unreachable;
-      remove(r, client(*r.ed, k--), "unreachable, removed");
+      remove(r, client(r.ed, k--), "unreachable, removed");
     }
   }
 }
@@ -306,10 +310,10 @@ void serve_requests(Relay& r, long long now) {
       continue;
     }
     Listener* gone = nullptr;
-    switch (apply_request(req, *r.ed, kAnnouncePort, &gone)) {
+    switch (apply_request(req, r.ed, kAnnouncePort, &gone)) {
       case RequestResult::kAdmitted: {
         ++r.totals.admitted;
-        VokListner& l = client(*r.ed, r.ed->count() - 1);  // the one just admitted
+        VokListner& l = client(r.ed, r.ed.count() - 1);  // the one just admitted
         l.admitted = now;
         clients_changed(r);
         look_up(r, l, now);
@@ -331,8 +335,8 @@ void serve_requests(Relay& r, long long now) {
 
 // One log line per listener, then the totals.
 void log_stats(const Relay& r, long long now) {
-  for (int k = 0; k < r.ed->count(); ++k) {
-    const VokListner& l = client(*r.ed, k);
+  for (int k = 0; k < r.ed.count(); ++k) {
+    const VokListner& l = client(r.ed, k);
     char addr[INET_ADDRSTRLEN] = "no address";
     if (const sockaddr_in* to = l.destination())
       inet_ntop(AF_INET, &to->sin_addr, addr, sizeof addr);
@@ -353,7 +357,7 @@ void log_stats(const Relay& r, long long now) {
   log_line("up %lld s: received %lu datagrams (%s), relayed %lu, dropped as own output %lu, "
            "as from a listener %lu, cut to %d bytes %lu; requests admitted %lu, refused %lu, "
            "ignored %lu; removed as unreachable %lu; log lines lost %ld",
-           (now - r.started) / 1000, t.received, by_group.c_str(), fanout.relayed(), t.own_output,
+           (now - r.started) / 1000, t.received, by_group.c_str(), r.fanout.relayed(), t.own_output,
            t.from_listeners, kDatagramMax, t.cut, t.admitted, t.refused, t.ignored, t.unreachable,
            log_lost());
 }
@@ -361,8 +365,8 @@ void log_stats(const Relay& r, long long now) {
 // Runs every lookup, replay step and file write that is due; when the next one is.
 long long run_timers(Relay& r, long long now) {
   long long next = now + kWaitMs;
-  for (int k = 0; k < r.ed->count(); ++k) {
-    VokListner& l = client(*r.ed, k);
+  for (int k = 0; k < r.ed.count(); ++k) {
+    VokListner& l = client(r.ed, k);
     if (!l.resolving && l.next_lookup <= now && !look_up(r, l, now)) {
       --k;  // removed: the next one has taken its place
       continue;
@@ -443,8 +447,8 @@ std::vector<VokListner*> restore_clients(Relay& r, const VokListner* cmdline) {
     for (int g = 0; g < r.groups.count(); ++g)
       watch(r.groups.fd(g));
     // Each listener's socket wakes the loop with the ICMP reports about it.
-    for (int k = 0; k < r.ed->count(); ++k)
-      watch(client(*r.ed, k).fd());
+    for (int k = 0; k < r.ed.count(); ++k)
+      watch(client(r.ed, k).fd());
     const timespec wait = {static_cast<time_t>(wait_ms / 1000), (wait_ms % 1000) * 1000000L};
     const int n = wait_readable(highest + 1, &ready, &wait);
     if (quit_signal() != 0)
@@ -460,8 +464,8 @@ std::vector<VokListner*> restore_clients(Relay& r, const VokListner* cmdline) {
       r.local.refresh();
       r.groups.refresh();
     }
-    for (int k = 0; k < r.ed->count(); ++k) {
-      VokListner& l = client(*r.ed, k);
+    for (int k = 0; k < r.ed.count(); ++k) {
+      VokListner& l = client(r.ed, k);
       if (l.fd() >= 0 && FD_ISSET(l.fd(), &ready))
         l.read_errors(now);
     }
@@ -505,7 +509,7 @@ int main(int argc, char** argv) {
   }
   const int args = argc - o.first;  // what follows the options
   char** const arg = argv + o.first;
-  Relay r = {};
+  Relay& r = *new Relay;
   r.started = now_ms();
   r.loadcache = args == 1 && strcmp(arg[0], "-loadcache") == 0;
   if (r.loadcache)
@@ -530,21 +534,19 @@ int main(int argc, char** argv) {
     exit(0);
   }
   r.groups.refresh();
-  EventsDismisser ed(kCapacity, r.request_fd);
-  r.ed = &ed;
   VokListner* cmdline = args == 2 ? VokListner::make(arg[0], atoi(arg[1])) : nullptr;
   if (cmdline != nullptr) {
     cmdline->stage = VokListner::kServed;  // no reply, no replay, no log line
     cmdline->from_command_line = true;
     cmdline->admitted = r.started;
-    ed.new_listener(cmdline);  // the first, always admitted
+    r.ed.new_listener(cmdline);  // the first, always admitted
   }
   for (VokListner* l : restore_clients(r, cmdline))
-    ed.new_listener(l);
+    r.ed.new_listener(l);
   // Looked up once all are in, since a lookup may remove one; the clients
   // file is written now, so that whether it can be is known from the start.
-  for (int k = 0; k < ed.count(); ++k) {
-    if (!look_up(r, client(ed, k), r.started))
+  for (int k = 0; k < r.ed.count(); ++k) {
+    if (!look_up(r, client(r.ed, k), r.started))
       --k;
   }
   write_kept(r, r.started);
