@@ -2,12 +2,15 @@
 #include "VokListner.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <linux/errqueue.h>
 #include <netinet/ip_icmp.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "common/protocol.h"
 
@@ -162,4 +165,45 @@ bool VokListner::refused(long long now) {
     refused_since = now;
   sent_unrefused = -1;
   return !from_command_line && now - refused_since >= kDeadMs;
+}
+
+int VokListner::on(Event e, long long now) {
+  switch (e) {
+    case kInvited:
+    case kKept:
+      admitted_ = now;
+      stage = e == kInvited ? kNew : kServed;
+      return kLookUp;
+    case kResolved:
+      resolving_ = false;
+      next_lookup = now + (destination() != nullptr ? kRefreshMs : kRetryMs);
+      if (stage != kNew || destination() == nullptr)
+        return 0;  // the answer waits for an address
+      stage = replays ? kReplaying : kServed;
+      replay_due = now;
+      return kAnswer | (replays ? kStartReplay : kWelcome);
+    case kTimer: {
+      int todo = !resolving_ && next_lookup <= now ? kLookUp : 0;
+      if (stage == kReplaying && replay_due <= now) {
+        replay_due = now + kReplayPauseMs;
+        todo |= kReplayStep;
+      }
+      return todo;
+    }
+    case kReplayed:
+      stage = kServed;
+      return kWelcome;
+  }
+  return 0;
+}
+
+void VokListner::looking_up(unsigned tag, long long now) {
+  resolving_ = true;
+  lookup_ = tag;
+  looked_up = now;
+}
+
+long long VokListner::due() const {
+  long long at = resolving_ ? LLONG_MAX : next_lookup;
+  return stage == kReplaying ? std::min(at, replay_due) : at;
 }

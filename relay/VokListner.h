@@ -65,19 +65,56 @@ class VokListner : public Listener {
   void count_sent(unsigned bytes, long long now, bool relaying = true);
   unsigned long relayed = 0, relayed_bytes = 0, send_failures = 0, refusals = 0;
 
-  // The loop's bookkeeping (monotonic milliseconds).
-  long long admitted = 0;
+  // One client's life, its transitions all here: kNew (admitted, its name not
+  // yet resolved) -> kReplaying (answered, the cached sessions going out a
+  // second apart) -> kServed. A client restored or named on the command line
+  // starts served. The loop reports each event, with the time (monotonic ms),
+  // and does what comes back.
+  enum Event {
+    kInvited,   // admitted by an invitation
+    kKept,      // admitted without one
+    kResolved,  // its lookup has answered (set_address has the result)
+    kTimer,     // one of its deadlines may have passed
+    kReplayed,  // its replay has nothing more to send
+  };
+  enum Action {  // bits of what on() returns
+    kLookUp = 1,       // look its name up
+    kAnswer = 2,       // send it the answer to its invitation
+    kStartReplay = 4,  // start its replay
+    kReplayStep = 8,   // send its replay's next datagram
+    kWelcome = 16,     // log it as a new client
+  };
+  int on(Event e, long long now);
+  // Names are looked up again this often, and this often while they have no
+  // address; a replay sends one datagram each kReplayPauseMs.
+  static const long long kRefreshMs = 60 * 1000;
+  static const long long kRetryMs = 5 * 1000;
+  static const long long kReplayPauseMs = 1000;
+
+  // A lookup with tag has begun at now.
+  void looking_up(unsigned tag, long long now);
+  bool resolving() const { return resolving_; }
+  unsigned lookup() const { return lookup_; }
+  bool answered() const { return stage != kNew; }
+  bool replaying() const { return stage == kReplaying; }
+  long long admitted() const { return admitted_; }
+  // Its earliest deadline: the next lookup, or its replay's next step.
+  long long due() const;
+
   bool from_command_line = false;  // neither kept in the clients file nor removed by refusals
-  enum Stage { kNew, kReplaying, kServed };
-  Stage stage = kNew;         // kNew until its name first resolves
-  bool resolving = false;     // a lookup is on its way
-  unsigned lookup = 0;        // its tag, new for each lookup
-  long long looked_up = 0;    // when the last lookup started
-  long long next_lookup = 0;  // when its name is looked up again
-  Replay replay;              // the cache entries still to send it
-  long long replay_due = 0;   // when the next one goes
+  bool replays = false;            // answered, it gets the cached sessions first (-loadcache)
+  Replay replay;                   // the cache entries still to send it
 
  private:
+  enum Stage { kNew, kReplaying, kServed };
+  Stage stage = kNew;
+  long long admitted_ = 0;
+  bool resolving_ = false;    // a lookup is on its way
+  unsigned lookup_ = 0;       // its tag, new for each lookup
+  long long looked_up = 0;    // when the last lookup began
+  long long next_lookup = 0;  // when its name is looked up again
+  long long replay_due = 0;   // when its replay's next datagram goes
+
   VokListner(const char* name, int port);
   // A failed send also brings its next lookup forward, to a second after the last.
   void count_failures(int n);

@@ -28,9 +28,6 @@ namespace {
 
 const int kCapacity = 4;
 const long long kWaitMs = 120 * 1000;
-const long long kRefreshMs = 60 * 1000;  // names are looked up again this often
-const long long kRetryMs = 5 * 1000;     // and this often while they have no address
-const long long kReplayPauseMs = 1000;
 const long long kKeepPauseMs = 1000;     // the clients file is written at most this often
 const char kHostsFile[] = "/etc/hosts";
 // Room for a burst of 2000 full datagrams while the loop is busy; where the
@@ -149,8 +146,8 @@ void clients_changed(Relay& r) { r.clients_changed = true; }
 // goes with it.
 void release(Relay& r, Listener* gone) {
   VokListner& l = static_cast<VokListner&>(*gone);
-  if (l.resolving)
-    r.resolver.cancel(l.lookup);
+  if (l.resolving())
+    r.resolver.cancel(l.lookup());
   delete gone;
   clients_changed(r);
 }
@@ -165,41 +162,42 @@ void remove(Relay& r, VokListner& l, const char* why) {
 
 const char kNotUnicast[] = "not served: a group or broadcast address";
 
-// A lookup has answered (addr 0: the name did not resolve). A new client's
-// reply goes out when its name first resolves, and its replay starts; an
-// address that would reach many hosts removes it. False when l was removed.
+bool look_up(Relay& r, VokListner& l, long long now);
+
+// Does what a client's event asks for; false when that removed it.
+bool act(Relay& r, VokListner& l, int todo, long long now) {
+  if (todo & VokListner::kAnswer) {
+    char reply[64];
+    const int len = snprintf(reply, sizeof reply, "%s %s", kReply, l.get_id());
+    sockaddr_in dest = *l.destination();
+    dest.sin_port = htons(kRequestPort);
+    sendto(r.request_fd, reply, static_cast<size_t>(len), MSG_DONTWAIT,
+           reinterpret_cast<const sockaddr*>(&dest), sizeof dest);
+  }
+  if (todo & VokListner::kStartReplay)
+    l.replay.start(&r.sessions, now);
+  if ((todo & VokListner::kReplayStep) && !l.replay.step(r.request_fd, l))
+    todo |= l.on(VokListner::kReplayed, now);
+  if (todo & VokListner::kWelcome)
+    log_line("a new client [%s]", l.get_id());
+  return (todo & VokListner::kLookUp) == 0 || look_up(r, l, now);
+}
+
+// A lookup has answered (addr 0: the name did not resolve); an address that
+// would reach many hosts removes the client. False when l was removed.
 bool found(Relay& r, VokListner& l, in_addr_t addr, long long now) {
-  l.resolving = false;
   if (addr != 0 && !r.local.unicast(addr)) {
     remove(r, l, kNotUnicast);
     return false;
   }
   l.set_address(addr);
-  const bool has_address = l.destination() != nullptr;
-  l.next_lookup = now + (has_address ? kRefreshMs : kRetryMs);
-  if (l.stage != VokListner::kNew || !has_address)
-    return true;
-  char reply[64];
-  const int len = snprintf(reply, sizeof reply, "%s %s", kReply, l.get_id());
-  sockaddr_in dest = *l.destination();
-  dest.sin_port = htons(kRequestPort);
-  sendto(r.request_fd, reply, static_cast<size_t>(len), MSG_DONTWAIT,
-         reinterpret_cast<const sockaddr*>(&dest), sizeof dest);
-  if (r.loadcache) {
-    l.replay.start(&r.sessions, now);
-    l.stage = VokListner::kReplaying;
-    l.replay_due = now;
-    return true;
-  }
-  l.stage = VokListner::kServed;
-  log_line("a new client [%s]", l.get_id());
-  return true;
+  return act(r, l, l.on(VokListner::kResolved, now), now);
 }
 
 // Looks l's name up: a dotted quad or a name in the hosts file at once, any
 // other name on the resolver. False when l was removed.
 bool look_up(Relay& r, VokListner& l, long long now) {
-  l.looked_up = now;
+  l.looking_up(++r.lookups, now);
   in_addr quad;  // inet_aton: inet_addr cannot tell 255.255.255.255 from a failure
   if (inet_aton(l.get_id(), &quad) != 0) {
     if (quad.s_addr != 0)
@@ -209,16 +207,14 @@ bool look_up(Relay& r, VokListner& l, long long now) {
   }
   if (const in_addr_t addr = hosts_file_addr(kHostsFile, l.get_id()))
     return found(r, l, addr, now);
-  l.resolving = true;
-  l.lookup = ++r.lookups;
-  r.resolver.lookup(l.lookup, l.get_id(), l.stage != VokListner::kNew);
+  r.resolver.lookup(l.lookup(), l.get_id(), l.answered());
   return true;
 }
 
 // The listener whose lookup has tag, or null: it has gone, or asked again.
 VokListner* find_lookup(const Relay& r, unsigned tag) {
   for (int k = 0; k < r.ed.count(); ++k) {
-    if (client(r.ed, k).resolving && client(r.ed, k).lookup == tag)
+    if (client(r.ed, k).resolving() && client(r.ed, k).lookup() == tag)
       return &client(r.ed, k);
   }
   return nullptr;
@@ -314,9 +310,9 @@ void serve_requests(Relay& r, long long now) {
       case RequestResult::kAdmitted: {
         ++r.totals.admitted;
         VokListner& l = client(r.ed, r.ed.count() - 1);  // the one just admitted
-        l.admitted = now;
+        l.replays = r.loadcache;
         clients_changed(r);
-        look_up(r, l, now);
+        act(r, l, l.on(VokListner::kInvited, now), now);
         break;
       }
       case RequestResult::kRefused:
@@ -342,9 +338,9 @@ void log_stats(const Relay& r, long long now) {
       inet_ntop(AF_INET, &to->sin_addr, addr, sizeof addr);
     log_line("client [%s] at %s port %d for %lld s: relayed %lu datagrams of %lu bytes, "
              "send failures %lu, refusals %lu, replay %s",
-             l.get_id(), addr, l.get_port(), (now - l.admitted) / 1000, l.relayed,
+             l.get_id(), addr, l.get_port(), (now - l.admitted()) / 1000, l.relayed,
              l.relayed_bytes, l.send_failures, l.refusals,
-             l.stage == VokListner::kReplaying ? "running" : "none");
+             l.replaying() ? "running" : "none");
   }
   const Totals& t = r.totals;
   std::string by_group;
@@ -367,22 +363,11 @@ long long run_timers(Relay& r, long long now) {
   long long next = now + kWaitMs;
   for (int k = 0; k < r.ed.count(); ++k) {
     VokListner& l = client(r.ed, k);
-    if (!l.resolving && l.next_lookup <= now && !look_up(r, l, now)) {
+    if (!act(r, l, l.on(VokListner::kTimer, now), now)) {
       --k;  // removed: the next one has taken its place
       continue;
     }
-    if (l.stage == VokListner::kReplaying && l.replay_due <= now) {
-      if (l.replay.step(r.request_fd, l)) {
-        l.replay_due = now + kReplayPauseMs;
-      } else {
-        l.stage = VokListner::kServed;
-        log_line("a new client [%s]", l.get_id());
-      }
-    }
-    if (!l.resolving)
-      next = std::min(next, l.next_lookup);
-    if (l.stage == VokListner::kReplaying)
-      next = std::min(next, l.replay_due);
+    next = std::min(next, l.due());
   }
   if (r.clients_changed) {
     if (r.clients_due <= now)
@@ -421,8 +406,6 @@ std::vector<VokListner*> restore_clients(Relay& r, const VokListner* cmdline) {
       delete l;
       continue;
     }
-    l->stage = VokListner::kServed;
-    l->admitted = r.started;
     log_line("client [%s] restored", l->get_id());
     restored.push_back(l);
   }
@@ -536,15 +519,16 @@ int main(int argc, char** argv) {
   r.groups.refresh();
   VokListner* cmdline = args == 2 ? VokListner::make(arg[0], atoi(arg[1])) : nullptr;
   if (cmdline != nullptr) {
-    cmdline->stage = VokListner::kServed;  // no reply, no replay, no log line
     cmdline->from_command_line = true;
-    cmdline->admitted = r.started;
     r.ed.new_listener(cmdline);  // the first, always admitted
   }
   for (VokListner* l : restore_clients(r, cmdline))
     r.ed.new_listener(l);
-  // Looked up once all are in, since a lookup may remove one; the clients
-  // file is written now, so that whether it can be is known from the start.
+  // Served without answer or replay, and looked up once all are in, since a
+  // lookup may remove one; the clients file is written now, so that whether it
+  // can be is known from the start.
+  for (int k = 0; k < r.ed.count(); ++k)
+    client(r.ed, k).on(VokListner::kKept, r.started);
   for (int k = 0; k < r.ed.count(); ++k) {
     if (!look_up(r, client(r.ed, k), r.started))
       --k;
