@@ -13,6 +13,8 @@
 #include "network/net.h"
 #include "relay_fixture.h"
 
+#include "net_calls.c"
+
 // Counts the NIS domain requests the network module makes, then hands each over.
 int domain_requests = 0;
 extern "C" int yp_get_default_domain(char** out) {
@@ -65,32 +67,10 @@ TEST(NetTest, ResolversTakeQuadsThenTheHostsFileAndAskNisOnlyForTheRest) {
   check(with_nis);
 }
 
-TEST(NetTest, OpenSetsTheTtlJoinsOnlyResolvedGroupsAndFailsWithoutLeaks) {
-  const int fd = net_open("224.2.127.254", 7000, 16);
-  unsigned char ttl = 0;
-  socklen_t len = sizeof ttl;
-  ASSERT_EQ(0, getsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, &len));
-  EXPECT_EQ(16, ttl);
-  close(fd);
-  const int unjoined = net_open("nosuchgroup", 7001, 0);
-  Udp sender("127.0.0.1", 0);
-  sender.send_to("224.2.127.254", 7001, "group");
-  sender.send_to("127.0.0.1", 7001, "unicast");
-  char buf[64];
-  ASSERT_TRUE(readable(unjoined, 1000));
-  EXPECT_EQ(7, net_read_buf(unjoined, buf, sizeof buf)) << "only the unicast datagram arrives";
-  EXPECT_EQ(net_rcvbuf(unjoined, 4 << 20), 8 << 20) << "root gets beyond rmem_max, doubled";
-  for (const char* nowhere : {"nosuchhost", "0.0.0.0"})  // address 0 would reach this host
-    EXPECT_EQ(-1, net_write(unjoined, nowhere, 7001, "lost", 4));
-  close(unjoined);
-
-  Udp holder("0.0.0.0", 7002, false);
-  const int before = open_fds(getpid());
-  EXPECT_EQ(-1, net_open("224.2.127.254", 7002, 16));
-  EXPECT_EQ(-1, net_open_noloopback("224.2.127.254", 7002, 16));
-  EXPECT_EQ(before, open_fds(getpid()));
+// The same table from C++ (compiled into this test) and from a C program.
+TEST(NetTest, EachFunctionOfTheInterfaceFromCAndCxx) {
+  EXPECT_EQ(0, net_calls());
+  EXPECT_EQ(0, system(VOK_C_LINKAGE_PATH));
 }
-
-TEST(NetTest, PlainCProgramLinksAndCallsEachHeader) { EXPECT_EQ(0, system(VOK_C_LINKAGE_PATH)); }
 
 }  // namespace
