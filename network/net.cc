@@ -81,6 +81,13 @@ int open_bound(const char* group, int port, char ttl, in_addr_t iface) {
 extern "C" {
 
 int net_get_addr(const char* hostname) {
+  const int addr = net_host_addr(hostname);
+  if (addr == 0)
+    perror("bad hostname");
+  return addr;
+}
+
+int net_host_addr(const char* hostname) {
   char self[256];
   if (hostname == nullptr) {
     if (gethostname(self, sizeof self) < 0)
@@ -96,10 +103,8 @@ int net_get_addr(const char* hostname) {
   char work[8192];
   int err = 0;
   if (gethostbyname_r(hostname, &entry, work, sizeof work, &he, &err) != 0 || he == nullptr ||
-      he->h_addrtype != AF_INET || he->h_addr_list[0] == nullptr) {
-    perror("bad hostname");
+      he->h_addrtype != AF_INET || he->h_addr_list[0] == nullptr)
     return 0;
-  }
   memcpy(&addr, he->h_addr_list[0], sizeof addr);
   return static_cast<int>(addr);
 }

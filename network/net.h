@@ -12,6 +12,10 @@ extern "C" {
  * byte order; 0 when the name does not resolve. */
 int net_get_addr(const char* hostname);
 
+/* As net_get_addr, reporting nothing: for a caller that counts or logs its
+ * failures itself. */
+int net_host_addr(const char* hostname);
+
 /* UDP socket bound to port on all local addresses, joined to group when the
  * group is a multicast address; negative when no bound socket can be had. */
 int net_open(const char* group, int port, char ttl);

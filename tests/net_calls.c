@@ -23,6 +23,7 @@ static void send_one(const char* addr, int port, const char* text) {
 
 static int resolves(void) {
   return net_get_addr("10.1.2.3") == (int)inet_addr("10.1.2.3") &&
+         net_host_addr("alpha") == (int)inet_addr("127.0.0.2") &&
          net_get_addr(0) == (int)inet_addr("127.0.1.1") && net_get_addr("nosuchhost") == 0 &&
          host2ip("alpha").s_addr == inet_addr("127.0.0.2") && host2ip(0).s_addr == 0;
 }
@@ -113,7 +114,7 @@ int net_calls(void) {
   static const struct {
     const char* name;
     int (*run)(void);
-  } cases[] = {{"net_get_addr, host2ip", resolves},
+  } cases[] = {{"net_get_addr, net_host_addr, host2ip", resolves},
                {"net_open, net_read_buf, net_write", group_socket_receives},
                {"net_open_noloopback, net_read_buf_from", loopback_group_and_sender},
                {"mcast_net_open, net_read", channel_pair},
