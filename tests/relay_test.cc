@@ -199,7 +199,7 @@ TEST_F(RelayTest, DeadListenersAndAStalledNameServerCostTheOthersNothing) {
     beta.control.send_to("127.0.0.1", 6012, "Invite_vok_relay" + name);
     beta.control.send_to("127.0.0.1", 6012, "Stop_vok_relay" + name);
     if (i % 50 == 49)
-      usleep(2000);  // the relay reads them all
+      drained(6012);  // the relay reads them all: none is dropped for want of room
   }
   EXPECT_EQ("Reply Invite_vok_relay beta", invite(beta.control, beta.name, 1000));
 #ifndef __SANITIZE_ADDRESS__  // its allocator keeps what is freed
@@ -208,7 +208,8 @@ TEST_F(RelayTest, DeadListenersAndAStalledNameServerCostTheOthersNothing) {
   expect_stream(alpha.in, 20);
   log_.drain(100);
   stop(beta.control, beta.name);  // told of the lines the logger could not take, then this
-  EXPECT_EQ("client [beta] quit", log_.drain().back());
+  const std::vector<std::string> told = log_.drain();
+  EXPECT_EQ("client [beta] quit", told.empty() ? "" : told.back());
   quit(*relay);  // within a second, though lookups still wait
 }
 

@@ -281,7 +281,7 @@ TEST_F(RelayTest, ALateNameASecondAddressAndASlowLink) {
   expect_stream(alpha.in, 600, 1200);
   const auto asked = std::chrono::steady_clock::now();
   admit(*relay, beta);
-  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(200));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
   relay->signal(SIGUSR1);
   ASSERT_TRUE(log_.next(&log_line));
   const std::string failures = "send failures ";
