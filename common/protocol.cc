@@ -39,6 +39,6 @@ bool printable_word(const char* word, size_t len) {
   return true;
 }
 
-bool parse_request(const char* text, Request* r) {
-  return take_word(&text, r->cmd) && take_word(&text, r->name);
+bool two_words(const char* text, char* first, char* second) {
+  return take_word(&text, first) && take_word(&text, second);
 }

@@ -23,9 +23,15 @@ struct Request {
 // blank. No host has any other name, and a name goes into the log as it is.
 bool printable_word(const char* word, size_t len);
 
-// Fills r from the first two white-space separated words of text; later words
-// are ignored. False, with r undefined, when there are fewer than two words or
-// either of them is not a printable_word.
-bool parse_request(const char* text, Request* r);
+// Copies the first two white-space separated words of text into first and
+// second (kWordMax + 1 bytes each); later words are ignored. False, with both
+// undefined, when there are fewer than two words or either of them is not a
+// printable_word.
+bool two_words(const char* text, char* first, char* second);
+
+// A request's keyword and host name, as two_words finds them.
+inline bool parse_request(const char* text, Request* r) {
+  return two_words(text, r->cmd, r->name);
+}
 
 #endif

@@ -19,13 +19,14 @@ std::vector<KeptClient> parse_clients(const char* text, size_t len, int max) {
       break;  // a line cut short is not a name
     const std::string l(line, nl);
     line = nl + 1;
-    Request r;  // the same words a request would have to be
-    if (l.find('\0') != std::string::npos || !parse_request(l.c_str(), &r))
+    // A name as a request would have to carry it, then the port.
+    char name[Request::kWordMax + 1], port_text[Request::kWordMax + 1];
+    if (l.find('\0') != std::string::npos || !two_words(l.c_str(), name, port_text))
       continue;
     char* rest;
-    const long port = strtol(r.name, &rest, 10);
+    const long port = strtol(port_text, &rest, 10);
     if (*rest == '\0' && port >= 1 && port <= 65535)
-      clients.push_back({r.cmd, static_cast<int>(port)});
+      clients.push_back({name, static_cast<int>(port)});
   }
   return clients;
 }
