@@ -187,14 +187,16 @@ class RelayTest : public testing::Test {
 
   void announce(const std::string& data) { announcer_.send_to(kGroup, 9875, data); }
 
-  // Announces count numbered datagrams of pad bytes more; c must get all of them, in order.
-  void expect_stream(const Udp& c, int count, size_t pad = 0) {
+  // Announces (from from, else from this host) count numbered datagrams of pad bytes more; c
+  // must get all of them, in order.
+  void expect_stream(const Udp& c, int count, size_t pad = 0, const Udp* from = nullptr) {
+    const std::string padding(pad, 'p');
     for (int i = 0; i < count; ++i)
-      announce("seq " + std::to_string(i) + std::string(pad, 'p'));
+      (from ? *from : announcer_).send_to(kGroup, 9875, "seq " + std::to_string(i) + padding);
     std::string got;
     for (int i = 0; i < count; ++i) {
       ASSERT_TRUE(c.recv(&got)) << "lost from " << i;
-      ASSERT_EQ("seq " + std::to_string(i) + std::string(pad, 'p'), got);
+      ASSERT_EQ("seq " + std::to_string(i) + padding, got);
     }
   }
 
