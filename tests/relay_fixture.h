@@ -70,23 +70,6 @@ inline std::string sanitizer_report() {
   return report;
 }
 
-// Waits, 10 s at most, until no UDP socket bound to port has anything queued to read.
-inline void drained(int port) {
-  for (int tries = 0; tries < 1000; usleep(10000), ++tries) {
-    std::istringstream udp(read_file("/proc/net/udp"));
-    std::string line;
-    bool queued = false;
-    unsigned local_port;
-    unsigned long rx;
-    while (std::getline(udp, line)) {
-      if (sscanf(line.c_str(), " %*u: %*x:%x %*x:%*x %*x %*x:%lx", &local_port, &rx) == 2)
-        queued = queued || (static_cast<int>(local_port) == port && rx != 0);
-    }
-    if (!queued)
-      return;
-  }
-}
-
 // Runs a shell command now and its undo when the scope ends, on every path out.
 struct Changed {
   Changed(const std::string& change, std::string undo) : undo(std::move(undo)) {

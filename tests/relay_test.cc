@@ -198,8 +198,10 @@ TEST_F(RelayTest, DeadListenersAndAStalledNameServerCostTheOthersNothing) {
     const std::string name = " n" + std::to_string(i) + ".test";
     beta.control.send_to("127.0.0.1", 6012, "Invite_vok_relay" + name);
     beta.control.send_to("127.0.0.1", 6012, "Stop_vok_relay" + name);
-    if (i % 50 == 49)
-      drained(6012);  // the relay reads them all: none is dropped for want of room
+    if (i % 50 == 49) {  // the relay has read them all once it answers: none is dropped
+      invite(beta.control, beta.name, 10000);
+      stop(beta.control, beta.name);
+    }
   }
   EXPECT_EQ("Reply Invite_vok_relay beta", invite(beta.control, beta.name, 1000));
 #ifndef __SANITIZE_ADDRESS__  // its allocator keeps what is freed
