@@ -38,12 +38,6 @@ int control_fd = -1;     // port 6012: requests out, replies in, multicast copie
 in_addr_t answered_from = INADDR_NONE;  // where the relay's reply came from
 bool invited = false;    // an invitation has gone out: leaving must say so
 
-long long now_ms() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
-}
-
 // Sends "KEYWORD NAME" to the relay; the send's errno, or 0.
 int request(const char* keyword) {
   const std::string text = std::string(keyword) + " " + name;
@@ -145,11 +139,10 @@ bool take_reply() {
 bool await_reply(long long ms) {
   for (const long long deadline = now_ms() + ms; now_ms() < deadline;) {
     const long long left = deadline - now_ms();
-    const timespec wait = {static_cast<time_t>(left / 1000), (left % 1000) * 1000000L};
     fd_set ready;
     FD_ZERO(&ready);
     FD_SET(control_fd, &ready);
-    if (wait_readable(control_fd + 1, &ready, &wait) > 0 && take_reply())
+    if (wait_readable(control_fd + 1, &ready, left) > 0 && take_reply())
       return true;
   }
   return false;
@@ -284,12 +277,11 @@ int main(int argc, char** argv) {
       keep_alive = now_ms() + kKeepAliveMs;
     }
     const long long left = keep_alive - now_ms();
-    const timespec wait = {static_cast<time_t>(left / 1000), (left % 1000) * 1000000L};
     fd_set ready;
     FD_ZERO(&ready);
     FD_SET(data_fd, &ready);
     FD_SET(control_fd, &ready);
-    if (wait_readable(std::max(data_fd, control_fd) + 1, &ready, &wait) <= 0)
+    if (wait_readable(std::max(data_fd, control_fd) + 1, &ready, left) <= 0)
       continue;
     if (FD_ISSET(control_fd, &ready) && take_reply())
       show("registered again with " + std::string(relay_host) + " as " + name);

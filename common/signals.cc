@@ -1,4 +1,4 @@
-// signals.cc -- signals taken only while the program waits, so none is lost.
+// signals.cc -- the program's waits, with signals taken only there so none is lost.
 #include "common/signals.h"
 
 #include <signal.h>
@@ -36,8 +36,10 @@ void shutdown_init(void (*quit)(int sig)) {
   }
 }
 
-int wait_readable(int nfds, fd_set* readfds, const timespec* timeout) {
-  const int n = pselect(nfds, readfds, nullptr, nullptr, timeout, &wait_mask);
+int wait_readable(int nfds, fd_set* readfds, long long timeout_ms) {
+  const timespec timeout = {static_cast<time_t>(timeout_ms / 1000),
+                            (timeout_ms % 1000) * 1000000L};
+  const int n = pselect(nfds, readfds, nullptr, nullptr, &timeout, &wait_mask);
   if (quit_received != 0 && quit_action != nullptr)
     quit_action(quit_received);
   return n;
@@ -49,4 +51,10 @@ bool stats_requested() {
   const bool asked = stats_signal != 0;
   stats_signal = 0;
   return asked;
+}
+
+long long now_ms() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
 }

@@ -1,5 +1,5 @@
-// signals.h -- signals taken only while the program waits, so none is lost: SIGINT, SIGTERM
-// and SIGHUP end it, SIGUSR1 asks for its statistics.
+// signals.h -- the program's waits, with signals taken only there so none is lost: SIGINT,
+// SIGTERM and SIGHUP end it, SIGUSR1 asks for its statistics; and the clock they run on.
 #ifndef VOK_COMMON_SIGNALS_H
 #define VOK_COMMON_SIGNALS_H
 
@@ -14,7 +14,10 @@ void shutdown_init(void (*quit)(int sig));
 // pselect with the signals let through; when a quitting one has arrived,
 // calls quit. Returns pselect's result otherwise (-1 on failure, and then the
 // set is not to be read).
-int wait_readable(int nfds, fd_set* readfds, const timespec* timeout);
+int wait_readable(int nfds, fd_set* readfds, long long timeout_ms);
+
+// The monotonic clock the waits are measured with, in milliseconds.
+long long now_ms();
 
 // The quitting signal that has arrived, or 0.
 int quit_signal();

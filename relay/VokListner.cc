@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "common/protocol.h"
+#include "common/signals.h"
 
 namespace {
 
@@ -61,9 +62,9 @@ VokListner::~VokListner() {
     close(sock);
 }
 
-bool VokListner::set_address(in_addr_t addr) {
+void VokListner::set_address(in_addr_t addr) {
   if (addr == 0 || (sock >= 0 && addr == to.sin_addr.s_addr))
-    return true;
+    return;
   to.sin_addr.s_addr = addr;
   // A socket already made is connected anew: it is never left unconnected
   // beside the request socket, where it could take a request.
@@ -73,7 +74,6 @@ bool VokListner::set_address(in_addr_t addr) {
   }
   if (sock < 0)
     sock = connected_socket(kRequestPort, to);
-  return sock >= 0;
 }
 
 void VokListner::count_sent(unsigned bytes, long long now, bool relaying) {
@@ -94,9 +94,7 @@ void VokListner::send_msg(int, const char* msg, int len) {
   mmsghdr m = {};
   m.msg_hdr.msg_iov = &iov;
   m.msg_hdr.msg_iovlen = 1;
-  timespec t;  // no time is passed in, for the refusal counts
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  send_batch(&m, 1, t.tv_sec * 1000LL + t.tv_nsec / 1000000, false);
+  send_batch(&m, 1, now_ms(), false);  // no time is passed in: the refusal counts need one
 }
 
 int VokListner::send_batch(mmsghdr* msgs, int n, long long now, bool relaying) {

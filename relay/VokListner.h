@@ -36,9 +36,9 @@ class VokListner : public Listener {
   const sockaddr_in* destination() const { return to.sin_addr.s_addr != 0 ? &to : nullptr; }
   // Takes a lookup's result and connects its socket to it: 0 (the name did
   // not resolve) keeps the old address, so a name server that fails for a
-  // while costs nothing. False when the socket cannot be connected (no route):
-  // sends then fail, counted, until a later lookup connects it.
-  bool set_address(in_addr_t addr);
+  // while costs nothing. Where the socket cannot be connected (no route),
+  // sends fail, counted, until a later lookup connects it.
+  void set_address(in_addr_t addr);
 
   // Sends the n datagrams of msgs (no addresses: the socket is connected) in
   // one call where it can, at now (ms). A refusal pending from an earlier send

@@ -59,12 +59,6 @@ struct Relay {
   long long started = 0;
 };
 
-long long now_ms() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
-}
-
 // Every listener the relay offers its registry is a VokListner.
 VokListner& client(const EventsDismisser& ed, int i) { return static_cast<VokListner&>(*ed.at(i)); }
 
@@ -432,8 +426,7 @@ std::vector<VokListner*> restore_clients(Relay& r, const VokListner* cmdline) {
     // Each listener's socket wakes the loop with the ICMP reports about it.
     for (int k = 0; k < r.ed.count(); ++k)
       watch(client(r.ed, k).fd());
-    const timespec wait = {static_cast<time_t>(wait_ms / 1000), (wait_ms % 1000) * 1000000L};
-    const int n = wait_readable(highest + 1, &ready, &wait);
+    const int n = wait_readable(highest + 1, &ready, wait_ms);
     if (quit_signal() != 0)
       done(r);
     now = now_ms();
