@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
       multicast = true;
     } else if (strcmp(argv[first], "-g") == 0 && first + 1 < argc) {
       const char* g = argv[++first];
-      if (inet_aton(g, &copies_to) == 0 || (ntohl(copies_to.s_addr) >> 28) != 0xe)
+      if (inet_aton(g, &copies_to) == 0 || !IN_MULTICAST(ntohl(copies_to.s_addr)))
         fail(std::string("-g ") + g + ": not a multicast IPv4 address", 2);
     } else {
       fail(usage, 2);

@@ -44,7 +44,7 @@ const char* text(in_addr_t addr, char* buf) {
 }  // namespace
 
 bool Groups::add(in_addr_t group) {
-  if ((ntohl(group) & 0xf0000000u) != 0xe0000000u || count() == kMax)
+  if (!IN_MULTICAST(ntohl(group)) || count() == kMax)
     return false;
   for (const Group& g : groups_) {
     if (g.addr == group)

@@ -71,7 +71,7 @@ bool LocalAddrs::has(in_addr_t addr) const {
 
 bool LocalAddrs::unicast(in_addr_t addr) const {
   const uint32_t host = ntohl(addr);
-  if (host == 0 || host == 0xffffffffu || (host & 0xf0000000u) == 0xe0000000u)
+  if (host == 0 || host == INADDR_BROADCAST || IN_MULTICAST(host))
     return false;
   for (int i = 0; i < broadcast_count_; ++i) {
     if (broadcasts_[i] == addr)

@@ -87,7 +87,7 @@ Options parse_options(int argc, char** argv) {
       o.error = "-i " + std::string(value) + ": not an interface name";
     else if (opt == "-i")
       o.interfaces.push_back(value);
-    else if (inet_aton(value, &group) == 0 || (ntohl(group.s_addr) >> 28) != 0xe)
+    else if (inet_aton(value, &group) == 0 || !IN_MULTICAST(ntohl(group.s_addr)))
       o.error = "-g " + std::string(value) + ": not a multicast IPv4 address";
     else if (o.groups.size() + 1 == Groups::kMax)
       o.error = "-g " + std::string(value) + ": more groups than " + std::to_string(Groups::kMax);
