@@ -7,27 +7,21 @@ namespace {
 TEST_F(RelayTest, ClientRegistersShowsOnlyWhatTheRelaySendsAndStopsOnceAsItEnds) {
   auto relay = start();
   PipedProcess alpha({kRelayHost, kHosts[0].name}, kClientPath);
-  std::string line;
-  ASSERT_TRUE(alpha.next_line(&line));
-  EXPECT_EQ("registered with relayhost as alpha", line);
+  expect_line(alpha, "registered with relayhost as alpha");
   expect_log(*relay, "a new client [alpha]");
   // Only the relay's datagrams are shown.
   Udp stranger(kHosts[3].addr, 0);
   stranger.send_to(kHosts[0].addr, 9875, "not from the relay");
   announce("\x01\x02");
-  ASSERT_TRUE(alpha.next_line(&line));
-  EXPECT_EQ("2 bytes: 0102", line);
+  expect_line(alpha, "2 bytes: 0102");
 
   // Its port is its own: a second client for the same address fails at once, saying so.
   PipedProcess twin({kRelayHost, kHosts[0].name}, kClientPath);
   EXPECT_EQ(1, twin.wait_exit());
-  ASSERT_TRUE(twin.next_line(&line));
-  EXPECT_EQ("vok_client: UDP port 6012 of 127.0.0.2 is taken: another vok_client or a relay runs "
-            "here (give another NAME)",
-            line);
+  expect_line(twin, "vok_client: UDP port 6012 of 127.0.0.2 is taken: another vok_client or a "
+                   "relay runs here (give another NAME)");
   announce("\x03");
-  ASSERT_TRUE(alpha.next_line(&line));
-  EXPECT_EQ("1 bytes: 03", line) << "the first client lost its traffic";
+  expect_line(alpha, "1 bytes: 03");  // the twin took nothing from it
   EXPECT_TRUE(log_.drain().empty()) << "the twin unregistered alpha";
   // A reader that goes away (as "| head -n 1" does) ends it as a signal does: one Stop.
   alpha.close_output();
@@ -75,9 +69,8 @@ TEST_F(RelayTest, ClientFailuresAreOneClearLine) {
       holder = std::make_unique<Udp>(kHosts[0].addr, c.held);
     PipedProcess client(c.args, kClientPath);
     EXPECT_EQ(c.status, client.wait_exit(27000)) << c.line;
+    expect_line(client, c.line);
     std::string line;
-    EXPECT_TRUE(client.next_line(&line));
-    EXPECT_EQ(c.line, line);
     EXPECT_FALSE(client.next_line(&line, 0)) << "more than one line: " << line;
   }
   // The one that gave up invited every 2 s, began afresh once after 12 s (a reply may have

@@ -34,7 +34,8 @@ int net_calls(void) {
         net_get_addr("10.1.2.3") == (int)inet_addr("10.1.2.3") &&
             net_host_addr("alpha") == (int)inet_addr("127.0.0.2") &&
             net_get_addr(0) == (int)inet_addr("127.0.1.1") && net_get_addr("nosuchhost") == 0 &&
-            host2ip("alpha").s_addr == inet_addr("127.0.0.2") && host2ip(0).s_addr == 0);
+            host2ip("alpha").s_addr == inet_addr("127.0.0.2") && host2ip(0).s_addr == 0 &&
+            host2ip("10.1.2.3").s_addr == inet_addr("10.1.2.3"));
 
   int fd = net_open("224.2.127.254", 7100, 16);
   send_one("224.2.127.254", 7100, "group");

@@ -3,14 +3,9 @@
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <stdlib.h>
-#include <unistd.h>
-
-#include <string>
 
 #include <gtest/gtest.h>
 
-#include "network/memory.h"
-#include "network/net.h"
 #include "relay_fixture.h"
 
 #include "net_calls.c"
@@ -40,37 +35,23 @@ const char kStartNis[] =
     "up /usr/sbin/ypserv -f && answers 'rpcinfo -u 127.0.0.1 ypserv' && "
     "up /usr/sbin/ypbind -n -no-ping -f /tmp/yp.conf && answers ypwhich";
 
-TEST(NetTest, ResolversTakeQuadsThenTheHostsFileAndAskNisOnlyForTheRest) {
-  const char* const none = "nosuchhost";
-  const struct {
-    const char* name;
-    in_addr_t net_get_addr, host2ip;  // null: this host's name for one, nothing for the other
-    int domain_requests;              // so far: until NIS has a domain, each fallback asks
-  } without_nis[] = {{"10.1.2.3", inet_addr("10.1.2.3"), inet_addr("10.1.2.3"), 0},
-                     {kHosts[0].name, inet_addr(kHosts[0].addr), inet_addr(kHosts[0].addr), 0},
-                     {nullptr, inet_addr("127.0.1.1"), 0, 0},
-                     {none, 0, INADDR_NONE, 1},
-                     {none, 0, INADDR_NONE, 2}},
-    with_nis[] = {{"nisonly", 0, inet_addr("10.9.8.7"), 3},
-                  {"nisonly", 0, inet_addr("10.9.8.7"), 3},
-                  {kHosts[0].name, inet_addr(kHosts[0].addr), inet_addr(kHosts[0].addr), 3},
-                  {none, 0, INADDR_NONE, 3}};
-  auto check = [](const auto& cases) {
-    for (const auto& c : cases) {
-      EXPECT_EQ(c.net_get_addr, static_cast<in_addr_t>(net_get_addr(c.name)));
-      EXPECT_EQ(c.host2ip, host2ip(c.name).s_addr);
-      EXPECT_EQ(c.domain_requests, domain_requests) << (c.name ? c.name : "null");
-    }
-  };
-  check(without_nis);
-  Changed nis(kStartNis, "kill $(cat /tmp/nis.pids)");  // alpha there too: the hosts file wins
-  check(with_nis);
-}
-
-// The same table from C++ (compiled into this test) and from a C program.
-TEST(NetTest, EachFunctionOfTheInterfaceFromCAndCxx) {
-  EXPECT_EQ(0, net_calls());
+// The interface's table from a C program and compiled into this test; then the resolvers'
+// order: quads, then the hosts file, NIS only for the rest (and for its domain until it has one).
+TEST(NetTest, EachFunctionOfTheInterfaceFromCAndCxxAndTheResolversOrder) {
   EXPECT_EQ(0, system(VOK_C_LINKAGE_PATH));
+  EXPECT_EQ(0, net_calls());
+  EXPECT_EQ(0, domain_requests) << "NIS asked for a quad or a name the hosts file knows";
+  auto check = [](const char* name, in_addr_t want, int asked) {
+    EXPECT_EQ(want, host2ip(name).s_addr) << name;
+    EXPECT_EQ(asked, domain_requests) << name;
+  };
+  check("nosuchhost", INADDR_NONE, 1);
+  check("nosuchhost", INADDR_NONE, 2);
+  Changed nis(kStartNis, "kill $(cat /tmp/nis.pids)");
+  check("nisonly", inet_addr("10.9.8.7"), 3);
+  check("nisonly", inet_addr("10.9.8.7"), 3);
+  check(kHosts[0].name, inet_addr(kHosts[0].addr), 3);  // there too: the hosts file wins
+  check("nosuchhost", INADDR_NONE, 3);
 }
 
 }  // namespace

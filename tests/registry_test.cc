@@ -1,4 +1,5 @@
-// registry_test.cc -- admission, removal and order of the listener registry.
+// registry_test.cc -- control requests: their words, and the registry of listeners they
+// admit to and remove from, in order.
 #include <memory>
 #include <string>
 #include <vector>
@@ -7,18 +8,44 @@
 
 #include "EventsDismisser.h"
 #include "VokListner.h"
+#include "common/protocol.h"
 
 namespace {
 
-class FakeListener : public Listener {
- public:
-  explicit FakeListener(const char* id) : id_(id) {}
-  void send_msg(int, const char*, int) override {}
-  const char* get_id() const override { return id_.c_str(); }
+TEST(RequestTest, SplitsTwoWordsAndRefusesWhatCannotBeActedOnWhole) {
+  const std::string w31(31, 'w'), w32(32, 'w');
+  const std::string long_name = "Invite_vok_relay " + w32;
+  const std::string long_cmd = w32 + " alpha";
+  const std::string fits = w31 + " " + w31;
+  const struct {
+    const char* text;
+    bool ok;
+    const char *cmd, *name;
+  } cases[] = {
+      {"Invite_vok_relay alpha", true, "Invite_vok_relay", "alpha"},
+      {" \t\nStop_vok_relay\t\r\n beta\n", true, "Stop_vok_relay", "beta"},
+      {"Invite_vok_relay alpha and more words", true, "Invite_vok_relay", "alpha"},
+      {"\v\fx y\f", true, "x", "y"},
+      {fits.c_str(), true, w31.c_str(), w31.c_str()},
+      {"", false, "", ""},
+      {" \n ", false, "", ""},
+      {"Invite_vok_relay", false, "", ""},
+      {long_name.c_str(), false, "", ""},
+      {long_cmd.c_str(), false, "", ""},
+      {"Invite_vok_relay al\x1bpha", false, "", ""},  // names go into the log as they are
+      {"Invite_vok_relay al\x7fpha", false, "", ""},
+      {"Invite_vok_relay caf\xc3\xa9", false, "", ""},
+  };
+  for (const auto& c : cases) {
+    Request r;
+    ASSERT_EQ(c.ok, parse_request(c.text, &r)) << '"' << c.text << '"';
+    if (c.ok) {
+      EXPECT_STREQ(c.cmd, r.cmd);
+      EXPECT_STREQ(c.name, r.name);
+    }
+  }
+}
 
- private:
-  std::string id_;
-};
 
 // The identities of the registered listeners, in slot order.
 std::string ids(const EventsDismisser& ed) {
@@ -29,10 +56,10 @@ std::string ids(const EventsDismisser& ed) {
 }
 
 TEST(RegistryTest, AdmitsDistinctIdentitiesUpToCapacityInOrderOfAdmission) {
-  std::vector<std::unique_ptr<FakeListener>> owned;
+  std::vector<std::unique_ptr<VokListner>> owned;
   EventsDismisser ed(4);
   auto admit = [&](const char* id) {
-    owned.emplace_back(new FakeListener(id));
+    owned.emplace_back(VokListner::make(id, 9875));
     return ed.new_listener(owned.back().get());
   };
   EXPECT_EQ(0, ed.new_listener(nullptr));
@@ -50,16 +77,6 @@ TEST(RegistryTest, AdmitsDistinctIdentitiesUpToCapacityInOrderOfAdmission) {
   for (const char* id : {"d", "a", "c", "b"})
     EXPECT_TRUE(ed.remove_listener(id));
   EXPECT_EQ("", ids(ed));
-}
-
-TEST(VokListnerTest, KeepsPrintableNamesOfUpTo31CharactersWholeAndRefusesOthers) {
-  const std::string longest(31, 'h');
-  std::unique_ptr<VokListner> l(VokListner::make(longest.c_str(), 9875));
-  ASSERT_NE(nullptr, l);
-  EXPECT_EQ(longest, l->get_id());
-  for (const std::string bad : {"", "hhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhh", "al\x1bpha", "al\x7fpha",
-                                "caf\xc3\xa9"})
-    EXPECT_EQ(nullptr, VokListner::make(bad.c_str(), 9875)) << bad;
 }
 
 }  // namespace

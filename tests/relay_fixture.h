@@ -38,6 +38,20 @@ inline bool recv_at(const Udp& u, std::string* data, long long* stamp_ns,
   return true;
 }
 
+// The next datagram at u is want.
+inline void expect_recv(const Udp& u, const std::string& want, int timeout_ms = 2000) {
+  std::string got;
+  ASSERT_TRUE(u.recv(&got, timeout_ms)) << "nothing came; wanted " << testing::PrintToString(want);
+  EXPECT_EQ(want, got);
+}
+
+// The next line p writes is want.
+inline void expect_line(PipedProcess& p, const std::string& want, int timeout_ms = 3000) {
+  std::string line;
+  ASSERT_TRUE(p.next_line(&line, timeout_ms)) << "no line; wanted \"" << want << '"';
+  EXPECT_EQ(want, line);
+}
+
 // True when nothing arrives on u within ms.
 inline bool quiet(const Udp& u, int ms = 300) { return !readable(u.fd(), ms); }
 

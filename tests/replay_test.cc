@@ -1,9 +1,5 @@
 // replay_test.cc -- the daemon priming new clients from a cache directory.
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <fstream>
 
 #include "relay_fixture.h"
 
@@ -18,9 +14,6 @@ class ReplayTest : public RelayTest {
   }
   void put(const std::string& name, const std::string& content) {
     std::ofstream(cache_ + "/" + name, std::ios::binary) << content;
-  }
-  std::unique_ptr<Process> start_loadcache() {
-    return start({"-loadcache"});
   }
   // Writes the cache directory's names, sizes and times to /tmp/listing.WHEN and compares
   // them with /tmp/listing.before: nothing may touch them.
@@ -51,7 +44,7 @@ TEST_F(ReplayTest, NewClientGetsReplyThenEachEntryASecondApartThenItsLogLine) {
   ASSERT_EQ(0, symlink("/nonexistent", (cache_ + "/vanished").c_str()));
   ASSERT_EQ(0, listing("before"));
 
-  auto relay = start_loadcache();
+  auto relay = start({"-loadcache"});
   LogLine stats;
   const std::string cwd = proc_link(relay->pid(), "cwd");
   relay->signal(SIGUSR1);  // its statistics line comes from the loop: start-up is over
@@ -82,9 +75,7 @@ TEST_F(ReplayTest, NewClientGetsReplyThenEachEntryASecondApartThenItsLogLine) {
   expect_log(*relay, "a new client [gamma]");
   for (const std::string& body : {std::string("body U"), all, std::string(2040, 'b'),
                                   std::string("body c")}) {
-    std::string got;
-    ASSERT_TRUE(gamma.recv(&got, 100)) << "lost to the refusal of gamma's reply";
-    EXPECT_EQ(kHeader + body, got);
+    expect_recv(gamma, kHeader + body, 100);  // none lost to the refusal of gamma's reply
   }
   EXPECT_TRUE(quiet(alpha.in));
   EXPECT_EQ(0, listing("after")) << "the cache directory was changed";
@@ -97,7 +88,7 @@ TEST_F(ReplayTest, NewClientGetsReplyThenEachEntryASecondApartThenItsLogLine) {
 TEST_F(ReplayTest, ReplaysRunBesideLiveTrafficAStopEndsOneAndLiveSessionsFollowTheDisk) {
   for (const char* name : {"a", "b"})
     put(name, std::string("n=x\nk=\nentry ") + name);
-  auto relay = start_loadcache();
+  auto relay = start({"-loadcache"});
   // SAP announcements from 10.0.0.1, by message id hash; 0x24 marks a deletion.
   auto sap = [](char flags, char hash, const std::string& session) {
     return std::string{flags, 0, 0, hash, 10, 0, 0, 1} + "application/sdp" + '\0' +
@@ -107,15 +98,12 @@ TEST_F(ReplayTest, ReplaysRunBesideLiveTrafficAStopEndsOneAndLiveSessionsFollowT
                                sap(0x20, 3, "three"), sap(0x24, 2, ""), std::string("not SAP")})
     announce(d);
   Client alpha(kHosts[0]), beta(kHosts[1]);
-  std::string got;
   LogLine stats;
   EXPECT_EQ("Reply Invite_vok_relay alpha", invite(alpha.control, alpha.name));
-  ASSERT_TRUE(alpha.in.recv(&got));
-  EXPECT_EQ(kHeader + "entry a", got);
+  expect_recv(alpha.in, kHeader + "entry a");
   // Alpha's replay is under way: beta is answered, and announcements relayed, at once.
   EXPECT_EQ("Reply Invite_vok_relay beta", invite(beta.control, beta.name, 200));
-  ASSERT_TRUE(beta.in.recv(&got, 200));
-  EXPECT_EQ(kHeader + "entry a", got);
+  expect_recv(beta.in, kHeader + "entry a", 200);
   // A session deleted while beta's replay runs is passed over, and the replay goes on.
   announce(sap(0x24, 3, ""));
   expect_relayed({&alpha.in, &beta.in}, sap(0x24, 3, ""));
@@ -126,14 +114,14 @@ TEST_F(ReplayTest, ReplaysRunBesideLiveTrafficAStopEndsOneAndLiveSessionsFollowT
   expect_log(*relay, "client [beta] at 127.0.0.3 port 9875 for 0 s: relayed 1 datagrams of 33 "
                      "bytes, send failures 0, refusals 0, replay running");
   ASSERT_TRUE(log_.next(&stats));  // the totals
-  for (const std::string& want : {kHeader + "entry b", sap(0x20, 1, "one again")}) {
-    ASSERT_TRUE(beta.in.recv(&got, 1500));
-    EXPECT_EQ(want, got);
-  }
+  for (const std::string& want : {kHeader + "entry b", sap(0x20, 1, "one again")})
+    expect_recv(beta.in, want, 1500);
   expect_log(*relay, "a new client [beta]");
   EXPECT_TRUE(quiet(beta.in));
   EXPECT_TRUE(quiet(alpha.in, 100)) << "the replay went on after the stop";
-  quit(*relay);
+  EXPECT_EQ("Reply Invite_vok_relay alpha", invite(alpha.control, alpha.name));
+  expect_recv(alpha.in, kHeader + "entry a");
+  quit(*relay, SIGINT);  // at once, though alpha's replay has two entries to go
 }
 
 }  // namespace
