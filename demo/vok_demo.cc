@@ -1,5 +1,7 @@
-// vok_demo.cc -- the relay at work in a private network: an announcer, the relay and two
-// vok_clients that invite themselves, with the relay's log and what each client shows.
+// vok_demo.cc -- the relay at work in a private network: an announcer, the relay, a client on
+// its host and one on a host that multicast does not reach, with the relay's log and what each
+// client shows.
+#include <arpa/inet.h>
 #include <signal.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -25,22 +27,33 @@ std::string announcement(int n) {
   return sap + "application/sdp" + '\0' + sdp;
 }
 
-// A vok_client for one test host, its output read line by line.
+// A vok_client, its output read line by line.
 struct Client {
-  explicit Client(const TestHost& host)
-      : name(host.name), process({"relayhost", host.name}, kClientPath) {
-    printf("%s (%s) runs: vok_client relayhost %s\n", host.name, host.addr, host.name);
-  }
+  Client(const std::string& name, std::unique_ptr<PipedProcess> process)
+      : name(name), process(std::move(process)) {}
   void show(int timeout_ms = 1000) {
     std::string line;
-    while (process.next_line(&line, timeout_ms)) {
+    while (process->next_line(&line, timeout_ms)) {
       printf("  %s shows: %s\n", name.c_str(), line.c_str());
       timeout_ms = 100;
     }
   }
   std::string name;
-  PipedProcess process;
+  std::unique_ptr<PipedProcess> process;
 };
+
+// What a SAP browser on the far host hears.
+void show_heard(const Udp& browser) {
+  std::string heard;
+  if (!browser.recv(&heard, 300))
+    printf("  farhost's SAP browser heard nothing\n");
+  while (!heard.empty()) {
+    printf("  farhost's SAP browser heard it (%zu bytes) from farhost's vok_client -m\n",
+           heard.size());
+    heard.clear();
+    browser.recv(&heard, 100);
+  }
+}
 
 }  // namespace
 
@@ -51,7 +64,9 @@ int main() {
     return 1;
   }
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  printf("A private network with only a loopback interface; the relay's host is relayhost.\n");
+  printf("A private network: relayhost, where the relay runs, and farhost, joined to it by a\n"
+         "link (10.201.0.0/24) across which relayhost routes no multicast.\n");
+  FarHost far("farhost", "vfar", "10.201.0", false);
   LogSink log;
   Process relay({});
   if (!relay.wait_ready()) {
@@ -60,29 +75,45 @@ int main() {
   }
   show_log(log);
 
-  Client alpha(kHosts[0]), beta(kHosts[1]);
+  printf("farhost's SAP browser joins 224.2.127.254 and listens on port 9875\n");
+  const std::unique_ptr<Udp> browser = far.udp("224.2.127.254", 9875);
+  ip_mreq group = {};
+  group.imr_multiaddr.s_addr = inet_addr("224.2.127.254");
+  setsockopt(browser->fd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group);
+  Udp announcer("127.0.0.1", 0);
+  printf("the announcer multicasts session 1 to 224.2.127.254:9875\n");
+  announcer.send_to("224.2.127.254", 9875, announcement(1));
+  show_heard(*browser);
+
+  printf("%s (%s) runs: vok_client relayhost %s\n", kHosts[0].name, kHosts[0].addr,
+         kHosts[0].name);
+  Client alpha(kHosts[0].name,
+               std::make_unique<PipedProcess>(std::vector<std::string>{"relayhost", kHosts[0].name},
+                                              kClientPath));
+  printf("farhost (10.201.0.2) runs: vok_client -m relayhost\n");
+  Client farhost("farhost", far.run(kClientPath, {"-m", "relayhost"}));
   alpha.show(3000);
-  beta.show(3000);
+  farhost.show(3000);
   show_log(log);
 
-  Udp announcer("127.0.0.1", 0);
-  for (int n = 1; n <= 3; ++n) {
+  for (int n = 2; n <= 3; ++n) {
     if (n == 3) {
-      printf("SIGTERM to beta's vok_client, which sends \"Stop_vok_relay beta\"\n");
-      beta.process.signal(SIGTERM);
-      printf("  beta's vok_client ended with status %d\n", beta.process.wait_exit());
+      printf("SIGTERM to farhost's vok_client, which sends \"Stop_vok_relay farhost\"\n");
+      farhost.process->signal(SIGTERM);
+      printf("  farhost's vok_client ended with status %d\n", farhost.process->wait_exit());
       show_log(log);
     }
     printf("the announcer multicasts session %d to 224.2.127.254:9875\n", n);
     announcer.send_to("224.2.127.254", 9875, announcement(n));
     alpha.show();
     if (n < 3)
-      beta.show();
+      farhost.show();
+    show_heard(*browser);
   }
 
   printf("SIGTERM to alpha's vok_client and to the relay\n");
-  alpha.process.signal(SIGTERM);
-  alpha.process.wait_exit();
+  alpha.process->signal(SIGTERM);
+  alpha.process->wait_exit();
   show_log(log);
   relay.signal(SIGTERM);
   show_log(log);

@@ -1,13 +1,14 @@
 // sandbox.h -- a private network, mount and host-name sandbox, and what drives the real
-// daemon inside it: its /dev/log, its process and UDP clients. Used by the tests, the demo
-// and the benchmark. Setup failures inside the sandbox abort with their reason: nothing
-// can be tested after them.
+// daemon inside it: its /dev/log, its process and UDP clients, a second host. Used by the
+// tests, the demo and the benchmark. Setup failures inside the sandbox abort with their
+// reason: nothing can be tested after them.
 #ifndef VOK_SANDBOX_SANDBOX_H
 #define VOK_SANDBOX_SANDBOX_H
 
 #include <netinet/in.h>
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,28 @@ class PipedProcess : public Process {
 
   int fd_;
   std::string pending_;
+};
+
+// A second host: network, mount and UTS namespaces of its own, held by a process that sleeps
+// there, joined to the sandbox ("relayhost" there) by a veth pair (LINK0 here, LINK1 there, on
+// NET.1 and NET.2; its route for multicast is LINK1), and named NAME in both hosts files. Its
+// own, /tmp/far-hosts.LINK, gives NAME as Debian does (127.0.1.1) or, if not debian, NET.2.
+// All of it is undone when the object goes.
+class FarHost {
+ public:
+  explicit FarHost(const std::string& name = "farhost", const std::string& link = "vfar",
+                   const std::string& net = "10.201.0", bool debian = true);
+  ~FarHost();
+  // Runs program with args there.
+  std::unique_ptr<PipedProcess> run(const std::string& program,
+                                    const std::vector<std::string>& args) const;
+  // A UDP socket of the far host's, bound to addr:port.
+  std::unique_ptr<Udp> udp(const char* addr, int port) const;
+
+ private:
+  std::string link_;
+  std::unique_ptr<PipedProcess> holder_;
+  std::string pid_;
 };
 
 // Sends "Invite_vok_relay name" from client to the relay and returns the reply

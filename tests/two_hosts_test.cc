@@ -1,12 +1,10 @@
 // two_hosts_test.cc -- the relay and its clients on different hosts: what loopback alone
 // hides (ICMP from a client's host, a Debian-style /etc/hosts, relays in a chain, multicast
 // that must not leave a host).
-#include <fcntl.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/ip.h>
-#include <sched.h>
 #include <sys/inotify.h>
 
 #include <chrono>
@@ -45,67 +43,6 @@ class Capture {
 
  private:
   int fd_;
-};
-
-// A second host, "farhost" by default: network, mount and UTS namespaces of its own, held by a
-// process that sleeps there, joined to the sandbox ("relayhost" there) by a veth pair (LINK0
-// here, LINK1 there, on NET.1 and NET.2), with a Debian-style /etc/hosts (its own name on
-// 127.0.1.1).
-class FarHost {
- public:
-  explicit FarHost(const std::string& name = "farhost", const std::string& link = "vfar",
-                   const std::string& net = "10.201.0")
-      : named_("cp /etc/hosts /tmp/hosts.near." + link + " && echo '" + net + ".2 " + name +
-                   "' >> /etc/hosts && printf '127.0.0.1 localhost\\n127.0.1.1 " + name + "\\n" +
-                   net + ".1 relayhost\\n' > /tmp/far-hosts." + link,
-               "cp /tmp/hosts.near." + link + " /etc/hosts"),
-        // What runs there logs to nowhere: the sandbox's /dev/log hears only the near side.
-        holder_({"--net", "--mount", "--uts", "--propagation", "private", "sh", "-c",
-                 "mount --bind /tmp/far-hosts." + link + " /etc/hosts && "
-                 "{ [ ! -S /dev/log ] || mount --bind /dev/null /dev/log; } && "
-                 "hostname " + name + " && echo ready && exec sleep 100000"},
-                "/usr/bin/unshare"),
-        pid_(ready(holder_)),
-        // The pair goes as the host does, not whenever the kernel gets round to the namespace.
-        link_("ip link add " + link + "0 type veth peer name " + link + "1 netns " + pid_ +
-                  " && ip addr add " + net + ".1/24 dev " + link + "0 && ip link set " + link +
-                  "0 up && nsenter -t " + pid_ + " -n sh -c 'ip link set lo up && ip addr add " +
-                  net + ".2/24 dev " + link + "1 && ip link set " + link +
-                  "1 up && ip route add 224.0.0.0/4 dev " + link + "1'",
-              "ip link del " + link + "0") {}
-
-  // Runs program with args on the far host.
-  std::unique_ptr<PipedProcess> run(const std::string& program,
-                                    const std::vector<std::string>& args) const {
-    std::vector<std::string> argv = {"-t", pid_, "-n", "-m", "-u", "--", program};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return std::make_unique<PipedProcess>(argv, "/usr/bin/nsenter");
-  }
-  // A UDP socket of the far host's, bound to addr:port.
-  std::unique_ptr<Udp> udp(const char* addr, int port) const {
-    const int here = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    const int there = open(("/proc/" + pid_ + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
-    if (setns(there, CLONE_NEWNET) < 0)
-      die("setns");
-    auto u = std::make_unique<Udp>(addr, port);
-    if (setns(here, CLONE_NEWNET) < 0)
-      die("setns back");
-    close(here);
-    close(there);
-    return u;
-  }
-
- private:
-  static std::string ready(PipedProcess& holder) {
-    std::string line;
-    EXPECT_TRUE(holder.next_line(&line, 5000) && line == "ready") << "far host namespaces";
-    return std::to_string(holder.pid());
-  }
-
-  Changed named_;
-  PipedProcess holder_;
-  std::string pid_;
-  Changed link_;
 };
 
 // The far client, with -m, hands each announcement to the browsers of its own host by
