@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,6 +27,13 @@
 
 const char kGroup[] = "224.2.127.254";
 const char kJoinedLo[] = "224.2.127.254 on lo";  // where the sandbox routes multicast
+
+// Every byte value once, in order.
+const std::string kEveryByte = [] {
+  std::string s(256, '\0');
+  std::iota(s.begin(), s.end(), '\0');
+  return s;
+}();
 
 // One datagram and the kernel's receive time (ns, one clock for every socket here), or
 // false when none arrives within timeout_ms. u must have asked for times (as a Client does).

@@ -29,10 +29,7 @@ class ReplayTest : public RelayTest {
 const std::string kHeader(8, '\0');
 
 TEST_F(ReplayTest, NewClientGetsReplyThenEachEntryASecondApartThenItsLogLine) {
-  std::string all;
-  for (int i = 0; i < 256; ++i)
-    all += static_cast<char>(i);
-  put("a", "n=one\nk=key\n" + all);
+  put("a", "n=one\nk=key\n" + kEveryByte);
   put("b", "n=two\nk=key\n" + std::string(3000, 'b'));
   put("c", "n=" + std::string(5000, 't') + "\nnot a key\nbody c");  // one line, however long
   put("tmp.dir", "n=listing\nk=\nlisting");
@@ -55,9 +52,9 @@ TEST_F(ReplayTest, NewClientGetsReplyThenEachEntryASecondApartThenItsLogLine) {
   // Gamma is invited by hand, and its port 6012 refuses the reply: no entry is lost to that.
   Udp gamma(kHosts[2].addr, 9875);
   alpha.control.send_to("127.0.0.1", 6012, "Invite_vok_relay gamma");
+  const std::string bodies[] = {"body U", kEveryByte, std::string(2040, 'b'), "body c"};
   long long last = 0;
-  for (const std::string& body : {std::string("body U"), all, std::string(2040, 'b'),
-                                  std::string("body c")}) {
+  for (const std::string& body : bodies) {
     std::string got;
     sockaddr_in from;
     long long stamp = 0;
@@ -73,10 +70,8 @@ TEST_F(ReplayTest, NewClientGetsReplyThenEachEntryASecondApartThenItsLogLine) {
   EXPECT_FALSE(log_.next(&stats, 0)) << "logged before its replay ended: " << stats.msg;
   expect_log(*relay, "a new client [alpha]");
   expect_log(*relay, "a new client [gamma]");
-  for (const std::string& body : {std::string("body U"), all, std::string(2040, 'b'),
-                                  std::string("body c")}) {
-    expect_recv(gamma, kHeader + body, 100);  // none lost to the refusal of gamma's reply
-  }
+  for (const std::string& body : bodies)  // none lost to the refusal of gamma's reply
+    expect_recv(gamma, kHeader + body, 100);
   EXPECT_TRUE(quiet(alpha.in));
   EXPECT_EQ(0, listing("after")) << "the cache directory was changed";
   EXPECT_EQ(cwd, proc_link(relay->pid(), "cwd"));
