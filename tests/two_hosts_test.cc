@@ -27,16 +27,16 @@ class Capture {
     EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at));
   }
   ~Capture() { close(fd_); }
-  // Those to dst seen until none has come for 300 ms (10,000 at most).
-  int count(const char* dst) const {
+  // Those seen until none has come for quiet_ms (a storm: 10,000 at most): all, or those to dst.
+  int count(const char* dst = nullptr, int quiet_ms = 300) const {
     int n = 0;
     unsigned char packet[2048];
-    for (int seen = 0; seen < 10000 && readable(fd_, 300); ++seen) {
+    for (int seen = 0; seen < 10000 && readable(fd_, quiet_ms); ++seen) {
       const ssize_t len = recv(fd_, packet, sizeof packet, 0);
       iphdr ip;
       memcpy(&ip, packet, sizeof ip);
       n += len >= static_cast<ssize_t>(sizeof ip) && ip.protocol == IPPROTO_UDP &&
-           ip.daddr == inet_addr(dst);
+           (dst == nullptr || ip.daddr == inet_addr(dst));
     }
     return n;
   }
@@ -157,8 +157,8 @@ TEST_F(RelayTest, ChainedRelaysDeliverEachAnnouncementOnce) {
 
 // The relay's host on two links: M (vm0), where announcements are multicast, and U (vfar0), where
 // its route for multicast points and its clients are. It listens where it is told, for every
-// scope named, follows interfaces that come and go, and serves a far client on U through a late
-// name, a second address and a slow link.
+// scope named, follows interfaces that come and go, makes no storm with another relay on U, and
+// serves a far client on U through a late name, a second address and a slow link.
 TEST_F(RelayTest, ARelayListensWhereItIsToldForEveryScopeNamed) {
   FarHost u;
   FarHost m("mhost", "vm", "10.202.0");
@@ -174,6 +174,21 @@ TEST_F(RelayTest, ARelayListensWhereItIsToldForEveryScopeNamed) {
   admit(*relay, alpha);
   announce_each();
   EXPECT_TRUE(quiet(alpha.in)) << "joined where announcements are not";
+  // Two relays on link U, each invited to send to the group or to a broadcast address: refused,
+  // so one announcement puts one datagram on the link, not a storm.
+  auto far_relay = u.run(kRelayPath, {});
+  ASSERT_TRUE(far_relay->wait_ready());
+  for (const char* name : {kGroup, "255.255.255.255", "10.201.0.255"}) {
+    for (const char* relay_at : {"127.0.0.1", kFar})  // from the link: 127/8 would not cross it
+      Udp(kNear, 0).send_to(relay_at, 6012, std::string("Invite_vok_relay ") + name);
+  }
+  usleep(200000);
+  const Capture link;
+  u.udp(kFar, 0)->send_to(kGroup, 9875, "once");
+  expect_relayed({&alpha.in}, "once");
+  EXPECT_EQ(1, link.count(nullptr, 1000)) << "datagrams on the link for one announcement";
+  far_relay->signal(SIGTERM);
+  EXPECT_EQ(1, far_relay->wait_exit());
   quit(*relay);
 
   relay = start({"-i", "vm0", "-g", "239.255.255.255"},
