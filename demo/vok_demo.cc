@@ -79,7 +79,8 @@ int main() {
   const std::unique_ptr<Udp> browser = far.udp("224.2.127.254", 9875);
   ip_mreq group = {};
   group.imr_multiaddr.s_addr = inet_addr("224.2.127.254");
-  setsockopt(browser->fd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group);
+  if (setsockopt(browser->fd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group) < 0)
+    die("farhost's browser joins the group");
   Udp announcer("127.0.0.1", 0);
   printf("the announcer multicasts session 1 to 224.2.127.254:9875\n");
   announcer.send_to("224.2.127.254", 9875, announcement(1));
