@@ -12,12 +12,12 @@
 
 class VokListner : public Listener {
  public:
-  // Longest host name a listener can carry; longer names are refused, never
-  // cut, since a cut name would be some other host.
-  static const int kMaxId = 31;
+  // Longest host name a listener can carry, as a request can: longer names are
+  // refused, never cut, since a cut name would be some other host.
+  static const int kMaxId = Request::kWordMax;
 
-  // A new listener with no address yet, or null when name is empty or longer
-  // than kMaxId.
+  // A new listener with no address yet, or null when name is not a
+  // printable_word (empty, longer than kMaxId, or with other bytes).
   static VokListner* make(const char* name, int port);
   ~VokListner() override;
 
