@@ -69,10 +69,15 @@ bool Groups::open(int port, int rcvbuf) {
   return true;
 }
 
-bool Groups::join(int group, unsigned ifindex, const char* name) {
+ip_mreqn Groups::membership(int group, unsigned ifindex) const {
   ip_mreqn m = {};
   m.imr_multiaddr.s_addr = groups_[group].addr;
   m.imr_ifindex = static_cast<int>(ifindex);
+  return m;
+}
+
+bool Groups::join(int group, unsigned ifindex, const char* name) {
+  const ip_mreqn m = membership(group, ifindex);
   char addr[INET_ADDRSTRLEN];
   text(groups_[group].addr, addr);
   if (setsockopt(groups_[group].fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) < 0) {
@@ -116,9 +121,7 @@ void Groups::refresh() {
       ++j;
       continue;
     }
-    ip_mreqn m = {};
-    m.imr_multiaddr.s_addr = groups_[j->group].addr;
-    m.imr_ifindex = static_cast<int>(j->ifindex);
+    const ip_mreqn m = membership(j->group, j->ifindex);
     setsockopt(groups_[j->group].fd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &m, sizeof m);
     log_line("left %s on %s", text(groups_[j->group].addr, addr), j->name);
     j = joined_.erase(j);

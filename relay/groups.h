@@ -47,6 +47,8 @@ class Groups {
     char name[IF_NAMESIZE];
   };
   bool join(int group, unsigned ifindex, const char* name);
+  // The membership of group on the interface with ifindex (0: the kernel's choice).
+  ip_mreqn membership(int group, unsigned ifindex) const;
 
   std::vector<Group> groups_;
   std::vector<std::string> names_;
