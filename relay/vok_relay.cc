@@ -392,14 +392,12 @@ std::vector<VokListner*> restore_clients(Relay& r, const VokListner* cmdline) {
   std::vector<VokListner*> restored;
   const int room = kCapacity - (cmdline != nullptr);
   for (const KeptClient& c : read_clients(path, room)) {
-    VokListner* l = VokListner::make(c.name.c_str(), c.port);
-    bool again = cmdline != nullptr && strcmp(c.name.c_str(), cmdline->get_id()) == 0;
+    bool again = cmdline != nullptr && c.name == cmdline->get_id();
     for (const VokListner* other : restored)
-      again = again || strcmp(c.name.c_str(), other->get_id()) == 0;
-    if (again) {
-      delete l;
+      again = again || c.name == other->get_id();
+    VokListner* l = again ? nullptr : VokListner::make(c.name.c_str(), c.port);
+    if (l == nullptr)
       continue;
-    }
     log_line("client [%s] restored", l->get_id());
     restored.push_back(l);
   }
