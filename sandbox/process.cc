@@ -6,12 +6,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 
+#include "common/signals.h"
 #include "sandbox.h"
 
 #if !defined(VOK_RELAY_PATH) || !defined(VOK_CLIENT_PATH)
@@ -28,12 +28,6 @@ void die(const char* what) {
 }
 
 namespace {
-
-long long now_ms() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
-}
 
 bool port_bound_any(const char* table, int port) {
   std::ifstream in(table);
