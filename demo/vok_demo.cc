@@ -45,14 +45,14 @@ struct Client {
 // What a SAP browser on the far host hears.
 void show_heard(const Udp& browser) {
   std::string heard;
-  if (!browser.recv(&heard, 300))
+  if (!browser.recv(&heard, 300)) {
     printf("  farhost's SAP browser heard nothing\n");
-  while (!heard.empty()) {
+    return;
+  }
+  do
     printf("  farhost's SAP browser heard it (%zu bytes) from farhost's vok_client -m\n",
            heard.size());
-    heard.clear();
-    browser.recv(&heard, 100);
-  }
+  while (browser.recv(&heard, 100));
 }
 
 }  // namespace
