@@ -169,7 +169,7 @@ int VokListner::on(Event e, long long now) {
   switch (e) {
     case kInvited:
     case kKept:
-      admitted_ = now;
+      admitted_ = refreshed_ = now;
       stage = e == kInvited ? kNew : kServed;
       return kLookUp;
     case kResolved:
@@ -180,7 +180,12 @@ int VokListner::on(Event e, long long now) {
       stage = replays ? kReplaying : kServed;
       replay_due = now;
       return kAnswer | (replays ? kStartReplay : kWelcome);
+    case kRefreshed:
+      refreshed_ = now;
+      return 0;
     case kTimer: {
+      if (expires_ms > 0 && now - refreshed_ >= expires_ms)
+        return kExpire;
       int todo = !resolving_ && next_lookup <= now ? kLookUp : 0;
       if (stage == kReplaying && replay_due <= now) {
         replay_due = now + kReplayPauseMs;
@@ -203,5 +208,7 @@ void VokListner::looking_up(unsigned tag, long long now) {
 
 long long VokListner::due() const {
   long long at = resolving_ ? LLONG_MAX : next_lookup;
+  if (expires_ms > 0)
+    at = std::min(at, refreshed_ + expires_ms);
   return stage == kReplaying ? std::min(at, replay_due) : at;
 }

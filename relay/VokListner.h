@@ -76,6 +76,7 @@ class VokListner : public Listener {
     kResolved,  // its lookup has answered (set_address has the result)
     kTimer,     // one of its deadlines may have passed
     kReplayed,  // its replay has nothing more to send
+    kRefreshed,  // invited again, from its own address
   };
   enum Action {  // bits of what on() returns
     kLookUp = 1,       // look its name up
@@ -83,6 +84,7 @@ class VokListner : public Listener {
     kStartReplay = 4,  // start its replay
     kReplayStep = 8,   // send its replay's next datagram
     kWelcome = 16,     // log it as a new client
+    kExpire = 32,      // remove it: not invited again in time
   };
   int on(Event e, long long now);
   // Names are looked up again this often, and this often while they have no
@@ -98,17 +100,22 @@ class VokListner : public Listener {
   bool answered() const { return stage != kNew; }
   bool replaying() const { return stage == kReplaying; }
   long long admitted() const { return admitted_; }
-  // Its earliest deadline: the next lookup, or its replay's next step.
+  // True when addr is where its name resolves to: the client itself.
+  bool lives_at(in_addr_t addr) const { return destination() != nullptr && addr == to.sin_addr.s_addr; }
+  // Its earliest deadline: the next lookup, its replay's next step, or its expiry.
   long long due() const;
 
   bool from_command_line = false;  // neither kept in the clients file nor removed by refusals
   bool replays = false;            // answered, it gets the cached sessions first (-loadcache)
   Replay replay;                   // the cache entries still to send it
+  in_addr_t invited_from = 0;      // the source of its invitation; 0: none came
+  long long expires_ms = 0;        // removed when not invited again for so long; 0: never
 
  private:
   enum Stage { kNew, kReplaying, kServed };
   Stage stage = kNew;
   long long admitted_ = 0;
+  long long refreshed_ = 0;   // admitted or last invited again
   bool resolving_ = false;    // a lookup is on its way
   unsigned lookup_ = 0;       // its tag, new for each lookup
   long long looked_up = 0;    // when the last lookup began

@@ -43,11 +43,12 @@ void LocalAddrs::refresh() {
       break;
     }
     const in_addr_t addr = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
-    addrs_[count_++] = addr;
     // The subnet's top address is its broadcast, whatever the interface names
     // as such (getifaddrs gives an interface without one its own address).
     const sockaddr_in* mask = reinterpret_cast<const sockaddr_in*>(i->ifa_netmask);
     const in_addr_t host_bits = mask != nullptr ? ~mask->sin_addr.s_addr : 0;
+    masks_[count_] = ~host_bits;
+    addrs_[count_++] = addr;
     if (ntohl(host_bits) > 1 && ntohl(host_bits) != 0xffffffffu)
       broadcasts_[broadcast_count_++] = addr | host_bits;
     const sockaddr_in* named = reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr);
@@ -78,4 +79,12 @@ bool LocalAddrs::unicast(in_addr_t addr) const {
       return false;
   }
   return true;
+}
+
+bool LocalAddrs::on_link(in_addr_t addr) const {
+  for (int i = 0; i < count_; ++i) {
+    if (((addr ^ addrs_[i]) & masks_[i]) == 0)
+      return true;
+  }
+  return false;
 }

@@ -20,6 +20,8 @@ class LocalAddrs {
   // limited broadcast, 0 or the broadcast address of a local subnet. Relaying
   // to those would reach every host on a link, relays included: a storm.
   bool unicast(in_addr_t addr) const;
+  // True when addr lies in the network of one of this host's addresses.
+  bool on_link(in_addr_t addr) const;
 
  private:
   static const int kMax = 256;
@@ -27,6 +29,7 @@ class LocalAddrs {
   int count_ = 0;
   bool overflow_ = false;  // more than kMax: ask the system
   in_addr_t addrs_[kMax];
+  in_addr_t masks_[kMax];  // each address's network mask
   int broadcast_count_ = 0;
   in_addr_t broadcasts_[2 * kMax];  // at most two an address
 };

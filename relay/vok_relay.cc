@@ -13,6 +13,7 @@
 
 #include "EventsDismisser.h"
 #include "VokListner.h"
+#include "access.h"
 #include "clients_file.h"
 #include "fanout.h"
 #include "groups.h"
@@ -30,13 +31,18 @@ const int kCapacity = 4;
 const long long kWaitMs = 120 * 1000;
 const long long kKeepPauseMs = 1000;     // the clients file is written at most this often
 const char kHostsFile[] = "/etc/hosts";
+// A client's invitation every minute keeps it past -e 60: its timer and the
+// network may make one a little late.
+const long long kExpirySlackMs = 5000;
 // Room for a burst of 2000 full datagrams while the loop is busy; where the
 // system grants less, bursts lose more.
 const int kAnnounceBuffer = 2000 * (kDatagramMax + 256);
 
 // What the statistics report besides each listener's own counts.
 struct Totals {
-  unsigned long received, own_output, from_listeners, cut, admitted, refused, ignored, unreachable;
+  unsigned long received, own_output, from_listeners, cut;
+  unsigned long admitted, refreshed, refused, ignored, outside, over_budget, not_owner;
+  unsigned long unreachable, expired;
 };
 
 // Everything the relay keeps, in one place: made once, on the heap, as its
@@ -49,6 +55,9 @@ struct Relay {
   Resolver resolver;
   unsigned lookups = 0;  // tags handed out so far: each lookup's is new
   LocalAddrs local;
+  Networks allowed;          // who may ask and be served (-a)
+  Budgets budgets;           // how fast each source may ask
+  long long expires_ms = 0;  // -e, with its slack; 0: registrations never expire
   Fanout fanout;      // the batch in hand
   Sessions sessions;  // remembered only with -loadcache, for new clients
   std::string clients_file;      // "" when registrations cannot be kept
@@ -62,37 +71,60 @@ struct Relay {
 // Every listener the relay offers its registry is a VokListner.
 VokListner& client(const EventsDismisser& ed, int i) { return static_cast<VokListner&>(*ed.at(i)); }
 
-// The command line: options first (-i IFACE, -g GROUP, each repeatable), then
-// what the relay has always taken.
+// The command line: options first (-i IFACE, -g GROUP, -a NETWORK, each
+// repeatable, and -e SECONDS), then what the relay has always taken.
 struct Options {
   std::vector<std::string> interfaces;
   std::vector<in_addr_t> groups;
+  Networks allowed;
+  long expire_s = 0;
   int first = 1;      // the first argument after the options
   std::string error;  // what is wrong, or ""
 };
+
+// Takes one option's value into o; what is wrong with it, or "".
+std::string take_option(Options& o, const std::string& opt, const char* value) {
+  if (opt == "-a")
+    return o.allowed.add(value) ? "" : "not NETWORK[/LEN] or local";
+  if (opt == "-e") {
+    char* end;
+    o.expire_s = strtol(value, &end, 10);
+    const bool ok = end != value && *end == '\0' && o.expire_s >= 60 && o.expire_s <= 86400;
+    return ok ? "" : "not a number of seconds from 60 to 86400";
+  }
+  if (opt == "-i") {
+    if (*value == '\0' || strlen(value) >= IF_NAMESIZE)
+      return "not an interface name";
+    o.interfaces.push_back(value);
+    return "";
+  }
+  in_addr group;
+  if (inet_aton(value, &group) == 0 || !IN_MULTICAST(ntohl(group.s_addr)))
+    return "not a multicast IPv4 address";
+  if (o.groups.size() + 1 == Groups::kMax)
+    return "more groups than " + std::to_string(Groups::kMax);
+  o.groups.push_back(group.s_addr);
+  return "";
+}
 
 Options parse_options(int argc, char** argv) {
   Options o;
   for (; o.first < argc && o.error.empty(); o.first += 2) {
     const std::string opt = argv[o.first];
-    if (opt != "-i" && opt != "-g")
+    const char* const needs = opt == "-i"   ? " needs an interface"
+                              : opt == "-g" ? " needs a group address"
+                              : opt == "-a" ? " needs a network"
+                              : opt == "-e" ? " needs a number of seconds"
+                                            : nullptr;
+    if (needs == nullptr)
       break;
     if (o.first + 1 == argc) {
-      o.error = opt + (opt == "-i" ? " needs an interface" : " needs a group address");
+      o.error = opt + needs;
       break;
     }
-    const char* value = argv[o.first + 1];
-    in_addr group;
-    if (opt == "-i" && (*value == '\0' || strlen(value) >= IF_NAMESIZE))
-      o.error = "-i " + std::string(value) + ": not an interface name";
-    else if (opt == "-i")
-      o.interfaces.push_back(value);
-    else if (inet_aton(value, &group) == 0 || !IN_MULTICAST(ntohl(group.s_addr)))
-      o.error = "-g " + std::string(value) + ": not a multicast IPv4 address";
-    else if (o.groups.size() + 1 == Groups::kMax)
-      o.error = "-g " + std::string(value) + ": more groups than " + std::to_string(Groups::kMax);
-    else
-      o.groups.push_back(group.s_addr);
+    const std::string wrong = take_option(o, opt, argv[o.first + 1]);
+    if (!wrong.empty())
+      o.error = opt + " " + argv[o.first + 1] + ": " + wrong;
   }
   return o;
 }
@@ -155,6 +187,7 @@ void remove(Relay& r, VokListner& l, const char* why) {
 }
 
 const char kNotUnicast[] = "not served: a group or broadcast address";
+const char kNotAllowed[] = "not served: outside the allowed networks";
 
 bool look_up(Relay& r, VokListner& l, long long now);
 
@@ -170,6 +203,11 @@ bool act(Relay& r, VokListner& l, int todo, long long now) {
   }
   if (todo & VokListner::kStartReplay)
     l.replay.start(&r.sessions, now);
+  if (todo & VokListner::kExpire) {
+    ++r.totals.expired;
+    remove(r, l, "expired");
+    return false;
+  }
   if ((todo & VokListner::kReplayStep) && !l.replay.step(r.request_fd, l))
     todo |= l.on(VokListner::kReplayed, now);
   if (todo & VokListner::kWelcome)
@@ -182,6 +220,11 @@ bool act(Relay& r, VokListner& l, int todo, long long now) {
 bool found(Relay& r, VokListner& l, in_addr_t addr, long long now) {
   if (addr != 0 && !r.local.unicast(addr)) {
     remove(r, l, kNotUnicast);
+    return false;
+  }
+  // The command line's listener is the operator's own choice.
+  if (addr != 0 && !l.from_command_line && !r.allowed.allows(addr, r.local)) {
+    remove(r, l, kNotAllowed);
     return false;
   }
   l.set_address(addr);
@@ -279,14 +322,42 @@ bool invites_many(const Relay& r, const Request& req) {
          !r.local.unicast(quad.s_addr);
 }
 
+// The registered client with that name, or null.
+VokListner* registered(const Relay& r, const char* name) {
+  for (int k = 0; k < r.ed.count(); ++k) {
+    if (strcmp(client(r.ed, k).get_id(), name) == 0)
+      return &client(r.ed, k);
+  }
+  return nullptr;
+}
+
+// Only the client may undo its registration (from its own address, or from
+// where its invitation came) or prolong it (from its own address): nobody can
+// cut another host off, nor keep a host served that never asked.
+bool from_owner(const VokListner& l, bool stop, in_addr_t from) {
+  return l.lives_at(from) || (stop && l.invited_from != 0 && l.invited_from == from);
+}
+
 void serve_requests(Relay& r, long long now) {
   char buffer[kDatagramMax + 1];  // one spare byte to end a request's text
   // A bounded drain, so that announcements keep their turn under a flood.
   for (int i = 0; i < Fanout::kBatch; ++i) {
-    const ssize_t n = recv(r.request_fd, buffer, kDatagramMax, MSG_DONTWAIT);
+    sockaddr_in from = {};
+    socklen_t from_len = sizeof from;
+    const ssize_t n = recvfrom(r.request_fd, buffer, kDatagramMax, MSG_DONTWAIT,
+                               reinterpret_cast<sockaddr*>(&from), &from_len);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK)
         return;
+      continue;
+    }
+    const in_addr_t source = from.sin_addr.s_addr;
+    if (!r.allowed.allows(source, r.local)) {
+      ++r.totals.outside;
+      continue;
+    }
+    if (!r.budgets.take(source, now)) {
+      ++r.totals.over_budget;
       continue;
     }
     buffer[n] = '\0';
@@ -299,12 +370,26 @@ void serve_requests(Relay& r, long long now) {
       ++r.totals.refused;
       continue;
     }
+    const bool invite = strcmp(req.cmd, kInvite) == 0, stop = strcmp(req.cmd, kStop) == 0;
+    if (VokListner* known = (invite || stop) ? registered(r, req.name) : nullptr) {
+      if (!from_owner(*known, stop, source)) {
+        ++r.totals.not_owner;
+        continue;
+      }
+      if (invite) {  // answered when it was admitted: this only keeps it
+        ++r.totals.refreshed;
+        known->on(VokListner::kRefreshed, now);
+        continue;
+      }
+    }
     Listener* gone = nullptr;
     switch (apply_request(req, r.ed, kAnnouncePort, &gone)) {
       case RequestResult::kAdmitted: {
         ++r.totals.admitted;
         VokListner& l = client(r.ed, r.ed.count() - 1);  // the one just admitted
         l.replays = r.loadcache;
+        l.invited_from = source;
+        l.expires_ms = r.expires_ms;
         clients_changed(r);
         act(r, l, l.on(VokListner::kInvited, now), now);
         break;
@@ -345,11 +430,13 @@ void log_stats(const Relay& r, long long now) {
                 " " + std::to_string(r.groups.received(g));
   }
   log_line("up %lld s: received %lu datagrams (%s), relayed %lu, dropped as own output %lu, "
-           "as from a listener %lu, cut to %d bytes %lu; requests admitted %lu, refused %lu, "
-           "ignored %lu; removed as unreachable %lu; log lines lost %ld",
+           "as from a listener %lu, cut to %d bytes %lu; requests admitted %lu, refreshed %lu, "
+           "refused %lu, ignored %lu, ignored as from outside the allowed networks %lu, "
+           "over budget %lu, not from the client %lu; removed as unreachable %lu, expired %lu; "
+           "log lines lost %ld",
            (now - r.started) / 1000, t.received, by_group.c_str(), r.fanout.relayed(), t.own_output,
-           t.from_listeners, kDatagramMax, t.cut, t.admitted, t.refused, t.ignored, t.unreachable,
-           log_lost());
+           t.from_listeners, kDatagramMax, t.cut, t.admitted, t.refreshed, t.refused, t.ignored,
+           t.outside, t.over_budget, t.not_owner, t.unreachable, t.expired, log_lost());
 }
 
 // Runs every lookup, replay step and file write that is due; when the next one is.
@@ -486,6 +573,8 @@ int main(int argc, char** argv) {
   Relay& r = *new Relay;
   r.started = now_ms();
   r.loadcache = args == 1 && strcmp(arg[0], "-loadcache") == 0;
+  r.allowed = o.allowed;
+  r.expires_ms = o.expire_s > 0 ? o.expire_s * 1000 + kExpirySlackMs : 0;
   if (r.loadcache)
     log_line("enable loading cache");
   if (!r.resolver.open()) {
@@ -513,8 +602,10 @@ int main(int argc, char** argv) {
     cmdline->from_command_line = true;
     r.ed.new_listener(cmdline);  // the first, always admitted
   }
-  for (VokListner* l : restore_clients(r, cmdline))
+  for (VokListner* l : restore_clients(r, cmdline)) {
+    l->expires_ms = r.expires_ms;  // counted from the start
     r.ed.new_listener(l);
+  }
   // Served without answer or replay, and looked up once all are in, since a
   // lookup may remove one; the clients file is written now, so that whether it
   // can be is known from the start.

@@ -1,5 +1,7 @@
 // registry_test.cc -- control requests: their words, and the registry of listeners they
 // admit to and remove from, in order.
+#include <arpa/inet.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -8,7 +10,9 @@
 
 #include "EventsDismisser.h"
 #include "VokListner.h"
+#include "access.h"
 #include "common/protocol.h"
+#include "local_addrs.h"
 
 namespace {
 
@@ -46,6 +50,40 @@ TEST(RequestTest, SplitsTwoWordsAndRefusesWhatCannotBeActedOnWhole) {
   }
 }
 
+TEST(AccessTest, NetworksTakeAddressesWithinTheirLengthAndEachSourceHasItsBudget) {
+  const LocalAddrs none{};  // never read: no network is this host's
+  const struct {
+    const char* net;
+    bool ok;
+    const char *in = nullptr, *out = nullptr;
+  } cases[] = {
+      {"10.0.0.0/8", true, "10.255.1.2", "11.0.0.1"},
+      {"192.168.1.77/24", true, "192.168.1.1", "192.168.2.1"},  // the host part does not count
+      {"10.1.2.3", true, "10.1.2.3", "10.1.2.4"},                // one host
+      {"0.0.0.0/0", true, "203.0.113.9", nullptr},
+      {"local", true, nullptr, "127.0.0.1"},
+      {"10.0.0.0/33", false}, {"10.0.0.0/", false}, {"10.0.0.0/-1", false}, {"10.0/8", false},
+      {"10.0.0.0/8x", false}, {"", false}, {"local ", false},
+  };
+  for (const auto& c : cases) {
+    Networks n;
+    ASSERT_EQ(c.ok, n.add(c.net)) << c.net;
+    EXPECT_TRUE(c.in == nullptr || n.allows(inet_addr(c.in), none)) << c.net;
+    EXPECT_TRUE(c.out == nullptr || !n.allows(inet_addr(c.out), none)) << c.net;
+  }
+  EXPECT_TRUE(Networks().allows(inet_addr("203.0.113.9"), none)) << "none named: anyone";
+
+  Budgets b;
+  const in_addr_t a = inet_addr("10.0.0.1"), other = inet_addr("10.0.0.2");
+  for (long long t : {1000000LL, 2000000LL}) {  // the second time after a long rest: no more
+    for (int i = 0; i < Budgets::kBurst; ++i)
+      EXPECT_TRUE(b.take(a, t)) << i;
+    EXPECT_FALSE(b.take(a, t));
+    EXPECT_TRUE(b.take(other, t)) << "another source has a budget of its own";
+    EXPECT_FALSE(b.take(a, t + 99));
+    EXPECT_TRUE(b.take(a, t + 100)) << "ten a second";
+  }
+}
 
 // The identities of the registered listeners, in slot order.
 std::string ids(const EventsDismisser& ed) {

@@ -33,6 +33,9 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
       {{"-g", "10.0.0.1", "-loadcache"}, 0, "",
        "vok_relay: -g 10.0.0.1: not a multicast IPv4 address", 2},
       {{"-g", "239.255.255.255", "-i"}, 0, "", "vok_relay: -i needs an interface", 2},
+      {{"-a", "local", "-a", "10.0.0.0/33"}, 0, "", "vok_relay: -a 10.0.0.0/33: not "
+                                                   "NETWORK[/LEN] or local", 2},
+      {{"-e", "59"}, 0, "", "vok_relay: -e 59: not a number of seconds from 60 to 86400", 2},
       {{}, 9875, "cannot open socket for listening sd\n", "", 0},
       {{}, 6012, "cannot open socket to listen to request", "", 0},
   };
@@ -114,7 +117,7 @@ TEST_F(RelayTest, AdmitsFourInOrderRefusesSilentlyRelaysInOrderAcrossAStopAndCou
     c.push_back(std::make_unique<Client>(h));
   for (int i = 0; i < 3; ++i)
     admit(*relay, *c[i]);
-  EXPECT_EQ("", invite(c[0]->control, c[0]->name, 300)) << "a duplicate is refused";
+  EXPECT_EQ("", invite(c[0]->control, c[0]->name, 300)) << "a refresh is not answered";
   admit(*relay, *c[3]);
   EXPECT_EQ("", invite(c[4]->control, c[4]->name, 300)) << "a fifth client is refused";
   c[0]->control.send_to("127.0.0.1", 6012, "junk");  // ignored, as is a stop for no one
@@ -136,7 +139,9 @@ TEST_F(RelayTest, AdmitsFourInOrderRefusesSilentlyRelaysInOrderAcrossAStopAndCou
                            " bytes, send failures 0, refusals 0, replay none");
   expect_log(*relay, "up 0 s: received 3 datagrams (224.2.127.254 3), relayed 8, dropped as own "
                      "output 1, as from a listener 0, cut to 2048 bytes 1; requests admitted 5, "
-                     "refused 2, ignored 2; removed as unreachable 0; log lines lost 0");
+                     "refreshed 1, refused 1, ignored 2, ignored as from outside the allowed "
+                     "networks 0, over budget 0, not from the client 0; removed as unreachable 0, "
+                     "expired 0; log lines lost 0");
   announce("two");
   expect_relayed({&c[0]->in, &c[2]->in, &c[3]->in, &c[4]->in}, "two");
   EXPECT_TRUE(quiet(c[1]->in));
@@ -165,22 +170,27 @@ TEST_F(RelayTest, DeadListenersAStalledNameServerAndAFullLoggerCostTheOthersNoth
   expect_log(*relay, "client [127.99.0.1] quit");
   // Names only the silent name server could answer, each invited and stopped among malformed,
   // over-long and binary requests, while the logger reads nothing: what their lookups hold
-  // stays bounded, and beta, whom the hosts file knows, is answered at once.
+  // stays bounded, and beta, whom the hosts file knows, is answered at once. Each round comes
+  // from an address of its own, as many hosts would ask, each within its budget.
   const long resident = resident_kb(relay->pid());
   (void)resident;  // not read where the sanitizer's allocator keeps what is freed
   const long fds = open_fds(relay->pid());
   const std::string junk[] = {"", "Invite_vok_relay", std::string(3000, 'x'),
                               "Invite_vok_relay " + std::string(200, 'n'),
                               std::string("\xff\0\x01 \x80", 5)};
+  std::string reply;
   const size_t rounds = 20000, written = rounds + rounds / 50 * 2 + 1;  // quits, beta's lines
+  const Forger forger;
   for (size_t i = 0; i < rounds; ++i) {
     const std::string name = " n" + std::to_string(i) + ".test";
-    beta.control.send_to("127.0.0.1", 6012, junk[i % 5]);
-    beta.control.send_to("127.0.0.1", 6012, "Invite_vok_relay" + name);
-    beta.control.send_to("127.0.0.1", 6012, "Stop_vok_relay" + name);
+    const in_addr_t from = htonl(0x7f010000 + static_cast<in_addr_t>(i));  // 127.1.0.0 on
+    forger.send(from, junk[i % 5]);
+    forger.send(from, "Invite_vok_relay" + name);
+    forger.send(from, "Stop_vok_relay" + name);
     if (i % 50 == 49) {  // the relay has read them all once it answers: none is dropped
-      invite(beta.control, beta.name, 10000);
-      stop(beta.control, beta.name);
+      forger.send(from, "Invite_vok_relay beta");
+      ASSERT_TRUE(beta.control.recv(&reply, 10000)) << "round " << i;
+      forger.send(from, "Stop_vok_relay beta");
     }
   }
   EXPECT_EQ("Reply Invite_vok_relay beta", invite(beta.control, beta.name, 1000));

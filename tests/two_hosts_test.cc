@@ -7,7 +7,9 @@
 #include <netinet/ip.h>
 #include <sys/inotify.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 #include "relay_fixture.h"
 
@@ -116,6 +118,88 @@ TEST_F(RelayTest, AFarClientFeedsItsHostRegistersAgainAndADeadListenerIsRemoved)
   EXPECT_TRUE(shown) << "the far client got nothing after registering again";
   client->signal(SIGHUP);
   expect_log(*relay, "client [farhost] quit");
+  quit(*relay);
+}
+
+// Whoever can send to port 6012 (here with forged source addresses) can neither cut a client
+// off, nor keep a host served that never asked, nor crowd the clients out; vok_client, on a
+// host with two addresses, keeps its place.
+TEST_F(RelayTest, StrangersCanNeitherCutOffNorTargetNorCrowdOutAClient) {
+  FarHost far("farhost", "vfar", "10.201.0", false);
+  // The far host's second address, victim, is the one it sends from unless told otherwise;
+  // its firewall drops what is sent to port 9875 there, with no refusal.
+  Changed victim("echo '10.201.0.3 victim' >> /etc/hosts", "true");
+  EXPECT_EQ(0, far.run("/bin/sh", {"-c", "ip addr add 10.201.0.3/24 dev vfar1 && "
+                                         "ip route replace 10.201.0.0/24 dev vfar1 src 10.201.0.3 "
+                                         "&& /usr/sbin/nft 'add table t; add chain t in { type filter hook "
+                                         "input priority 0; }; add rule t in udp dport 9875 "
+                                         "ip daddr 10.201.0.3 drop'"})->wait_exit());
+  auto relay = start({"-a", "local", "-e", "60"});
+  auto client = far.run(kClientPath, {"relayhost"});
+  expect_line(*client, "registered with relayhost as farhost");
+  expect_log(*relay, "a new client [farhost]");
+  Client alpha(kHosts[0]), gamma(kHosts[2]);
+  Udp delta(kHosts[3].addr, 6012);  // takes its reply, which would otherwise come back here
+  admit(*relay, alpha);
+  const auto invited = std::chrono::steady_clock::now();
+  const struct {
+    const char *from, *request, *log;
+  } rows[] = {
+      {"127.0.0.9", "Stop_vok_relay farhost", nullptr},  // a stranger's Stop, and the
+      {"10.201.0.3", "Stop_vok_relay farhost", nullptr},  // client's host's other address
+      {"127.0.0.3", "Invite_vok_relay victim", "a new client [victim]"},  // beta's victim
+      {"127.0.0.3", "Invite_vok_relay delta", "a new client [delta]"},
+      {"127.0.0.3", "Stop_vok_relay delta", "client [delta] quit"},  // who invited may stop
+      {"127.0.0.2", "Stop_vok_relay alpha", "client [alpha] quit"},  // and the client itself
+      {"10.9.9.2", "Invite_vok_relay alpha", nullptr},  // outside this host's networks
+      {"127.0.0.2", "Invite_vok_relay 10.9.9.2", "client [10.9.9.2] not served: outside the "
+                                                 "allowed networks"},
+  };
+  const Forger forger;
+  for (const auto& row : rows) {
+    forger.send(row.from, row.request);
+    if (row.log != nullptr)
+      expect_log(*relay, row.log);
+    EXPECT_TRUE(log_.drain(100).empty()) << row.from << " " << row.request;
+  }
+  // -a local follows the addresses this host gains.
+  Changed gained("ip addr add 10.9.9.1/24 dev vfar0", "ip addr del 10.9.9.1/24 dev vfar0");
+  usleep(100000);
+  forger.send("10.9.9.2", "Invite_vok_relay alpha");
+  expect_log(*relay, "a new client [alpha]");
+
+  // One source floods at full speed: another host is answered at once, and nothing is lost.
+  std::atomic<bool> flooding{true};
+  std::thread flood([&flooding] {
+    const Udp stranger("127.0.0.9", 6012);
+    for (int i = 0; i < 2000000 && flooding; ++i)
+      stranger.send_to("127.0.0.1", 6012, "Invite_vok_relay farhost");
+  });
+  usleep(300000);
+  EXPECT_EQ("Reply Invite_vok_relay gamma", invite(gamma.control, gamma.name, 200));
+  expect_stream(gamma.in, 300);
+  flooding = false;
+  flood.join();
+  expect_log(*relay, "a new client [gamma]");
+  EXPECT_TRUE(log_.drain(100).empty()) << "a line for an ignored request";
+
+  // Beta keeps inviting its victim, in vain; the far client's own invitation keeps it.
+  LogLine line;
+  for (int i = 0; i < 80 && !log_.next(&line, 1000); ++i)
+    forger.send("127.0.0.3", "Invite_vok_relay victim");
+  EXPECT_EQ("client [victim] expired", line.msg);
+  EXPECT_LT(std::chrono::seconds(64), std::chrono::steady_clock::now() - invited);
+  relay->signal(SIGUSR1);
+  std::vector<std::string> stats = log_.drain();
+  ASSERT_EQ(4u, stats.size());
+  EXPECT_EQ("client [farhost] at 10.201.0.2", stats[0].substr(0, 30));
+  const std::string& totals = stats[3];
+  EXPECT_NE(std::string::npos, totals.find("requests admitted 7, refreshed 1, refused 0, "
+                                           "ignored 0, ignored as from outside the allowed "
+                                           "networks 1, over budget "))
+      << totals;
+  EXPECT_LT(10000, atol(totals.c_str() + totals.find("over budget ") + 12)) << totals;
+  EXPECT_NE(std::string::npos, totals.find("; removed as unreachable 0, expired 1;")) << totals;
   quit(*relay);
 }
 
