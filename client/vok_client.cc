@@ -135,15 +135,34 @@ bool take_reply() {
   return true;
 }
 
-// Waits up to ms for the relay's reply on the control socket; true when it came.
+// Reads the ICMP reports queued on the control socket; true when one says
+// that nothing listens at the relay's port 6012.
+bool relay_refused() {
+  bool refused = false;
+  sockaddr_in dest;
+  for (int report; (report = net_read_refusal(control_fd, &dest)) >= 0;) {
+    refused = refused || (report == 1 && dest.sin_addr.s_addr == relay.sin_addr.s_addr &&
+                          dest.sin_port == relay.sin_port);
+  }
+  return refused;
+}
+
+// Waits up to ms for the relay's reply on the control socket; true when it
+// came. A host that refuses the invitation has no relay running: the client
+// ends at once rather than wait for a reply that cannot come.
 bool await_reply(long long ms) {
   for (const long long deadline = now_ms() + ms; now_ms() < deadline;) {
     const long long left = deadline - now_ms();
     fd_set ready;
     FD_ZERO(&ready);
     FD_SET(control_fd, &ready);
-    if (wait_readable(control_fd + 1, &ready, left) > 0 && take_reply())
+    if (wait_readable(control_fd + 1, &ready, left) <= 0)
+      continue;
+    if (take_reply())
       return true;
+    if (relay_refused())
+      leave(1, "nothing answers at " + std::string(relay_host) +
+                   " port 6012: is vok_relay running there?");
   }
   return false;
 }
@@ -223,6 +242,8 @@ int main(int argc, char** argv) {
   // Only what is sent to this socket: no group that another program here joined.
   const int off = 0, on = 1;
   setsockopt(data_fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
+  // ICMP reports about the relay's port: a host with no relay refuses at once.
+  setsockopt(control_fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
   sockaddr_in group = {};
   if (multicast) {
     // Time-to-live 0: the copies stay on this host. They go out of the
@@ -285,6 +306,8 @@ int main(int argc, char** argv) {
       continue;
     if (FD_ISSET(control_fd, &ready) && take_reply())
       show("registered again with " + std::string(relay_host) + " as " + name);
+    if (FD_ISSET(control_fd, &ready))
+      relay_refused();  // a relay restarting: its invitation a minute on will tell
     if (FD_ISSET(data_fd, &ready)) {
       sockaddr_in from;
       socklen_t from_len = sizeof from;

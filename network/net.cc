@@ -4,9 +4,11 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <linux/errqueue.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <netdb.h>
+#include <netinet/ip_icmp.h>
 #include <rpcsvc/ypclnt.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -188,6 +190,34 @@ int net_route_ifindex(in_addr_t dst) {
   for (const rtattr* a = RTM_RTA(route); RTA_OK(a, len); a = RTA_NEXT(a, len)) {
     if (a->rta_type == RTA_OIF)
       return *static_cast<const int*>(RTA_DATA(a));
+  }
+  return 0;
+}
+
+int net_read_refusal(int fd, struct sockaddr_in* dest) {
+  char byte;
+  iovec iov = {&byte, 1};
+  sockaddr_in to = {};
+  alignas(cmsghdr) char control[256];
+  msghdr m = {};
+  m.msg_name = &to;
+  m.msg_namelen = sizeof to;
+  m.msg_iov = &iov;
+  m.msg_iovlen = 1;
+  m.msg_control = control;
+  m.msg_controllen = sizeof control;
+  if (recvmsg(fd, &m, MSG_ERRQUEUE | MSG_DONTWAIT) < 0)
+    return -1;
+  if (dest != nullptr)
+    *dest = to;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
+    if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR)
+      continue;
+    sock_extended_err err;
+    memcpy(&err, CMSG_DATA(c), sizeof err);
+    if (err.ee_origin == SO_EE_ORIGIN_ICMP && err.ee_type == ICMP_DEST_UNREACH &&
+        (err.ee_code == ICMP_PORT_UNREACH || err.ee_code == ICMP_HOST_UNREACH))
+      return 1;
   }
   return 0;
 }

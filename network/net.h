@@ -43,6 +43,11 @@ int net_write(int fd, const char* group, int port, const char* buffer, int lengt
  * through; 0 when it cannot be told. */
 int net_route_ifindex(in_addr_t dst);
 
+/* Reads one ICMP report queued on fd (which has IP_RECVERR set): 1 when it
+ * is a refusal (port or host unreachable), 0 for any other report; -1 when
+ * none is queued. *dest, when not null, gets where the refused datagram went. */
+int net_read_refusal(int fd, struct sockaddr_in* dest);
+
 /* 1 when addr (network byte order) is one of this host's own addresses. */
 int net_is_local_addr(in_addr_t addr);
 

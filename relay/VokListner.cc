@@ -3,8 +3,6 @@
 
 #include <errno.h>
 #include <limits.h>
-#include <linux/errqueue.h>
-#include <netinet/ip_icmp.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -14,6 +12,7 @@
 
 #include "common/protocol.h"
 #include "common/signals.h"
+#include "network/net.h"
 
 namespace {
 
@@ -135,26 +134,11 @@ bool VokListner::read_errors(long long now) {
   char byte;
   while (sock >= 0 && recv(sock, &byte, 1, MSG_DONTWAIT) >= 0) {
   }
-  for (;;) {
-    iovec iov = {&byte, 1};
-    alignas(cmsghdr) char control[256];
-    msghdr m = {};
-    m.msg_iov = &iov;
-    m.msg_iovlen = 1;
-    m.msg_control = control;
-    m.msg_controllen = sizeof control;
-    if (sock < 0 || recvmsg(sock, &m, MSG_ERRQUEUE | MSG_DONTWAIT) < 0)
-      return dead;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
-      if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR)
-        continue;
-      sock_extended_err err;
-      memcpy(&err, CMSG_DATA(c), sizeof err);
-      if (err.ee_origin == SO_EE_ORIGIN_ICMP && err.ee_type == ICMP_DEST_UNREACH &&
-          (err.ee_code == ICMP_PORT_UNREACH || err.ee_code == ICMP_HOST_UNREACH))
-        dead = refused(now) || dead;
-    }
+  for (int report; sock >= 0 && (report = net_read_refusal(sock, nullptr)) >= 0;) {
+    if (report == 1)
+      dead = refused(now) || dead;
   }
+  return dead;
 }
 
 bool VokListner::refused(long long now) {

@@ -41,10 +41,13 @@ TEST_F(RelayTest, ClientFailuresAreOneClearLine) {
     int status;
     std::string line;
     int held = 0;  // a socket holds exactly alpha's address and this port, sharing allowed
+    int within_ms = 27000;
   } cases[] = {
       {{"127.0.0.1", "beta"}, 1,
        "vok_client: no reply from 127.0.0.1 to 13 invitations for beta in 25 s: the relay is "
        "down, full (four clients), or beta is registered already"},
+      {{"127.0.0.8", "beta"}, 1,  // a host with no relay refuses at once
+       "vok_client: nothing answers at 127.0.0.8 port 6012: is vok_relay running there?", 0, 2000},
       {{"nosuchrelay", "beta"}, 1, "vok_client: cannot resolve nosuchrelay"},
       {{"127.99.0.1", "beta"}, 1, "vok_client: cannot reach 127.99.0.1: No route to host"},
       {{"127.0.0.1", "be\x1bta"}, 2,
@@ -68,7 +71,7 @@ TEST_F(RelayTest, ClientFailuresAreOneClearLine) {
     if (c.held != 0)
       holder = std::make_unique<Udp>(kHosts[0].addr, c.held);
     PipedProcess client(c.args, kClientPath);
-    EXPECT_EQ(c.status, client.wait_exit(27000)) << c.line;
+    EXPECT_EQ(c.status, client.wait_exit(c.within_ms)) << c.line;
     expect_line(client, c.line);
     std::string line;
     EXPECT_FALSE(client.next_line(&line, 0)) << "more than one line: " << line;
