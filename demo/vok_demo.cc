@@ -68,7 +68,11 @@ int main() {
          "link (10.201.0.0/24) across which relayhost routes no multicast.\n");
   FarHost far("farhost", "vfar", "10.201.0", false);
   LogSink log;
-  Process relay({});
+  // A home of its own, where the relay keeps its clients across restarts.
+  char home[] = "/tmp/relayhost-home.XXXXXX";
+  if (mkdtemp(home) == nullptr)
+    die("a home for the relay");
+  Process relay({}, {std::string("HOME=") + home});
   if (!relay.wait_ready()) {
     fprintf(stderr, "vok_demo: the relay did not start\n");
     return 1;
@@ -120,5 +124,7 @@ int main() {
   show_log(log);
   const int status = relay.wait_exit();
   printf("the relay ended with status %d\n", status);
+  printf("\nMore: README.md (deployment recipes: two links, chains, a service, who may do what),\n"
+         "man vok_relay and man vok_client (here: man -l packaging/vok_relay.8).\n");
   return status == 1 ? 0 : 1;
 }

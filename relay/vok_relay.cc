@@ -23,6 +23,7 @@
 #include "network/net.h"
 #include "request.h"
 #include "resolver.h"
+#include "service.h"
 #include "sessions.h"
 
 namespace {
@@ -66,6 +67,8 @@ struct Relay {
   long long clients_due = 0;     // when it may be written next
   Totals totals = {};
   long long started = 0;
+  Service service;                // what systemd is told
+  time_t last_announcement = 0;  // when one was last relayed (wall clock), or 0
 };
 
 // Every listener the relay offers its registry is a VokListner.
@@ -166,7 +169,20 @@ void write_kept(Relay& r, long long now) {
 
 // The registry changed: the file follows within kKeepPauseMs, one write for
 // any number of changes, off the request path.
-void clients_changed(Relay& r) { r.clients_changed = true; }
+void clients_changed(Relay& r) {
+  r.clients_changed = true;
+  r.service.changed();
+}
+
+// The one line systemd shows for the relay.
+std::string status_line(const Relay& r) {
+  char last[64] = "no announcement yet";
+  tm at;
+  if (r.last_announcement != 0 && localtime_r(&r.last_announcement, &at) != nullptr)
+    strftime(last, sizeof last, "last announcement at %H:%M:%S", &at);
+  return std::to_string(r.ed.count()) + (r.ed.count() == 1 ? " client, " : " clients, ") +
+         std::to_string(r.fanout.relayed()) + " datagrams relayed, " + last;
+}
 
 // Releases a listener that the registry no longer holds; its pending lookup
 // goes with it.
@@ -285,6 +301,7 @@ bool from_listener(const Relay& r, const sockaddr_in& from) {
 void relay_announcements(Relay& r, int g, long long now) {
   const int n = r.fanout.receive(r.groups.fd(g));
   r.groups.count_received(g, std::max(n, 0));
+  bool kept = false;
   for (int i = 0; i < n; ++i) {
     ++r.totals.received;
     r.totals.cut += r.fanout.cut(i);
@@ -299,9 +316,14 @@ void relay_announcements(Relay& r, int g, long long now) {
     if (r.loadcache)
       r.sessions.remember(r.fanout.data(i), r.fanout.length(i), now);
     r.fanout.keep(i);
+    kept = true;
   }
   for (int k = 0; k < r.ed.count(); ++k)
     r.fanout.send(&client(r.ed, k), now);
+  if (kept) {
+    r.last_announcement = time(nullptr);
+    r.service.changed();
+  }
 }
 
 // Removes the listeners that refusals show to be gone.
@@ -450,6 +472,7 @@ long long run_timers(Relay& r, long long now) {
     }
     next = std::min(next, l.due());
   }
+  next = std::min(next, r.service.run(now, [&r] { return status_line(r); }));
   if (r.clients_changed) {
     if (r.clients_due <= now)
       write_kept(r, now);
@@ -461,6 +484,7 @@ long long run_timers(Relay& r, long long now) {
 
 // The pending clients file is written, then the quit line; status 1.
 [[noreturn]] void done(Relay& r) {
+  r.service.stopping();
   if (r.clients_changed)
     write_kept(r, now_ms());
   log_line("vok_relay server quit");
@@ -616,5 +640,7 @@ int main(int argc, char** argv) {
       --k;
   }
   write_kept(r, r.started);
+  r.service.open(r.started);
+  r.service.ready(status_line(r));
   listen_pass_sd(r);
 }

@@ -29,13 +29,16 @@ check "the unit runs the installed relay with its cache and the options of /etc/
   "grep -qx 'ExecStart=/usr/sbin/vok_relay \$VOK_RELAY_OPTS -loadcache' '$unit' &&
    grep -qx 'EnvironmentFile=-/etc/default/vok_relay' '$unit'"
 sed "s|/usr/sbin/vok_relay|$work/tree/usr/sbin/vok_relay|" "$unit" >"$work/vok_relay.service"
-check "systemd accepts the unit" "systemd-analyze verify --man=no '$work/vok_relay.service'"
+check "systemd accepts the unit, which waits for the relay to be ready and watches it" \
+  "systemd-analyze verify --man=no '$work/vok_relay.service' &&
+   grep -qx 'Type=notify' '$unit' && grep -qx 'WatchdogSec=30' '$unit'"
 check "the unit is hardened" \
   "systemd-analyze security --offline=yes --threshold=20 '$work/vok_relay.service' >/dev/null"
 
 (cd "$work/build" && cpack -G DEB >/dev/null)
 deb=$(ls "$work"/build/vok-relay_*.deb)
-check "the package depends on the NIS client library" "dpkg-deb -f '$deb' Depends | grep libnsl2 >/dev/null"
+check "the package depends on the NIS client library and libsystemd" \
+  "dpkg-deb -f '$deb' Depends | grep libnsl2 | grep libsystemd0 >/dev/null"
 check "the options file is a conffile" "dpkg-deb -I '$deb' conffiles | grep -qx /etc/default/vok_relay"
 check "lintian finds no error in the package" "lintian --fail-on error '$deb' >&2"
 

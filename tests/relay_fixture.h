@@ -179,8 +179,10 @@ class RelayTest : public testing::Test {
   // asked for, where it joined, and that its standard descriptors are /dev/null, and waits for
   // its ports.
   std::unique_ptr<Process> start(const std::vector<std::string>& args = {},
-                                 const std::vector<std::string>& joined = {kJoinedLo}) {
-    auto relay = std::make_unique<Process>(args, std::vector<std::string>{"HOME=" + home_});
+                                 const std::vector<std::string>& joined = {kJoinedLo},
+                                 std::vector<std::string> env = {}) {
+    env.push_back("HOME=" + home_);
+    auto relay = std::make_unique<Process>(args, env);
     expect_log(*relay, "vok_relay server start");
     EXPECT_TRUE(relay->wait_ready());
     if (std::find(args.begin(), args.end(), "-loadcache") != args.end())

@@ -1,8 +1,12 @@
 // relay_test.cc -- the daemon as a process: start-up, the control protocol, relaying, its
 // log, its statistics and kept clients, and the faults it must shrug off.
 #include <sys/stat.h>
+#include <sys/un.h>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
+#include <thread>
 
 #include "clients_file.h"
 #include "relay_fixture.h"
@@ -110,8 +114,50 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
   }
 }
 
+// What the relay tells its service manager, as it comes, with the time it came.
+class NotifySocket {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr const char* kPath = "/tmp/notify";
+  NotifySocket() : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un at = {};
+    at.sun_family = AF_UNIX;
+    strcpy(at.sun_path, kPath);
+    unlink(kPath);
+    EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at));
+    reader_ = std::thread([this] {  // read at once: a full queue would hold the relay up
+      char text[512];
+      while (!done_) {
+        const ssize_t n = readable(fd_, 50) ? recv(fd_, text, sizeof text, 0) : 0;
+        std::lock_guard<std::mutex> hold(lock_);
+        if (n > 0)
+          got_.push_back({Clock::now(), std::string(text, static_cast<size_t>(n))});
+      }
+    });
+  }
+  ~NotifySocket() {
+    done_ = true;
+    reader_.join();
+    close(fd_);
+  }
+  // What came since the last call.
+  std::vector<std::pair<Clock::time_point, std::string>> take() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return std::move(got_);
+  }
+
+ private:
+  int fd_;
+  std::atomic<bool> done_{false};
+  std::mutex lock_;
+  std::vector<std::pair<Clock::time_point, std::string>> got_;
+  std::thread reader_;
+};
+
 TEST_F(RelayTest, AdmitsFourInOrderRefusesSilentlyRelaysInOrderAcrossAStopAndCountsAll) {
-  auto relay = start();
+  // With a service manager that wants pings every 400 ms.
+  NotifySocket notify;
+  auto relay = start({}, {kJoinedLo}, {"NOTIFY_SOCKET=/tmp/notify", "WATCHDOG_USEC=400000"});
   std::vector<std::unique_ptr<Client>> c;
   for (const TestHost& h : kHosts)
     c.push_back(std::make_unique<Client>(h));
@@ -142,10 +188,57 @@ TEST_F(RelayTest, AdmitsFourInOrderRefusesSilentlyRelaysInOrderAcrossAStopAndCou
                      "refreshed 1, refused 1, ignored 2, ignored as from outside the allowed "
                      "networks 0, over budget 0, not from the client 0; removed as unreachable 0, "
                      "expired 0; log lines lost 0");
+  // Ready first, then pings twice in the watchdog's time, and the status once a second at most.
+  usleep(1100000);
+  auto told = notify.take();
+  ASSERT_LT(10u, told.size());
+  EXPECT_EQ("READY=1\nSTATUS=0 clients, 0 datagrams relayed, no announcement yet", told[0].second);
+  NotifySocket::Clock::time_point pinged = told[0].first;
+  std::vector<std::pair<NotifySocket::Clock::time_point, std::string>> statuses = {told[0]};
+  auto take_statuses = [&] {
+    for (const auto& [at, text] : told) {
+      if (text.rfind("STATUS=", 0) == 0) {
+        EXPECT_GT(at - statuses.back().first, std::chrono::milliseconds(950)) << text;
+        statuses.push_back({at, text.substr(0, text.size() - 8)});  // less the time of day
+      }
+    }
+  };
+  for (const auto& [at, text] : told) {
+    if (text == "WATCHDOG=1") {
+      EXPECT_LT(at - pinged, std::chrono::milliseconds(350)) << "pinged late";
+      EXPECT_GT(at - pinged, std::chrono::milliseconds(150)) << "pinged early";
+      pinged = at;
+    }
+  }
+  told.erase(told.begin());
+  take_statuses();
+  // A relay that stops turning stops pinging, so the manager can restart it.
+  relay->signal(SIGSTOP);
+  usleep(100000);
+  notify.take();
+  usleep(1000000);
+  EXPECT_EQ(0u, notify.take().size());
+  relay->signal(SIGCONT);
+
   announce("two");
   expect_relayed({&c[0]->in, &c[2]->in, &c[3]->in, &c[4]->in}, "two");
+  announce("three");
+  expect_relayed({&c[0]->in, &c[2]->in, &c[3]->in, &c[4]->in}, "three");
   EXPECT_TRUE(quiet(c[1]->in));
+  usleep(1000000);
+  told = notify.take();
+  take_statuses();
+  const std::string last = "STATUS=4 clients, %d datagrams relayed, last announcement at ";
+  ASSERT_EQ(4u, statuses.size());
+  for (int i = 1; i < 4; ++i) {
+    char want[100];
+    snprintf(want, sizeof want, last.c_str(), 4 + i * 4);
+    EXPECT_EQ(want, statuses[i].second);
+  }
   quit(*relay, SIGHUP);  // a closed terminal ends it as SIGTERM does
+  told = notify.take();
+  ASSERT_FALSE(told.empty());
+  EXPECT_EQ("STOPPING=1", told.back().second);
 }
 
 TEST_F(RelayTest, DeadListenersAStalledNameServerAndAFullLoggerCostTheOthersNothing) {
