@@ -426,6 +426,10 @@ int main(int argc, char** argv) {
   }
   setvbuf(stdout, nullptr, _IOLBF, 0);
   pin(0, 1);  // the load and the receivers on CPU 1, the relay on CPU 0
+  // A second link for -o, whose far end takes the copies and drops them.
+  if (system("ip link add vbench0 type veth peer name vbench1 && ip link set vbench0 up && "
+             "ip link set vbench1 up") != 0)
+    die("the -o link");
   LogSink log;
   Receivers rx;
   Sender tx;
@@ -443,6 +447,12 @@ int main(int argc, char** argv) {
         std::vector<Result> got = {blast(pid, rx, tx, 64, blast_n), blast(pid, rx, tx, 512, blast_n),
                                    blast(pid, rx, tx, 1400, blast_n),
                                    paced(pid, rx, tx, 20000, paced_s), burst(pid, rx, tx, 2000)};
+        stop_relay(relay);
+        // vok_relay also multicasting each datagram onto another link (-o); the others as
+        // before, for the cost of it.
+        relay = start_relay(kind, kQuads, nullptr, {"-o", "vbench0"});
+        got.push_back(blast(relay->pid(), rx, tx, 512, blast_n));
+        got.back().kase = "blast 512 -o";
         stop_relay(relay);
         log.drain(0);
         for (Result& r : got) {

@@ -3,6 +3,7 @@
 // session browsers here.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <net/if.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -179,22 +180,35 @@ void show(const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char usage[] = "usage: vok_client [-m] [-g GROUP] RELAY-HOST [NAME]";
+  const char usage[] = "usage: vok_client [-m [-g GROUP] [-i IFACE] [-t TTL]] RELAY-HOST [NAME]";
   bool multicast = false;
   in_addr copies_to;  // where -m sends its copies
   inet_aton(kSapGroup, &copies_to);
+  int out_index = 0;  // the interface they leave by; 0: the route's for the group
+  long ttl = 0;       // 0: they stay on this host
+  bool link_options = false;
   int first = 1;
   for (; first < argc && argv[first][0] == '-'; ++first) {
-    if (strcmp(argv[first], "-m") == 0) {
+    const std::string opt = argv[first];
+    if (opt == "-m") {
       multicast = true;
-    } else if (strcmp(argv[first], "-g") == 0 && first + 1 < argc) {
-      const char* g = argv[++first];
-      if (inet_aton(g, &copies_to) == 0 || !IN_MULTICAST(ntohl(copies_to.s_addr)))
-        fail(std::string("-g ") + g + ": not a multicast IPv4 address", 2);
-    } else {
-      fail(usage, 2);
+      continue;
     }
+    if ((opt != "-g" && opt != "-i" && opt != "-t") || first + 1 == argc)
+      fail(usage, 2);
+    const char* value = argv[++first];
+    char* end;
+    link_options = link_options || opt != "-g";
+    if (opt == "-g" &&
+        (inet_aton(value, &copies_to) == 0 || !IN_MULTICAST(ntohl(copies_to.s_addr))))
+      fail(opt + " " + value + ": not a multicast IPv4 address", 2);
+    if (opt == "-i" && (out_index = static_cast<int>(if_nametoindex(value))) == 0)
+      fail(opt + " " + value + ": no such interface", 2);
+    if (opt == "-t" && ((ttl = strtol(value, &end, 10)) < 1 || ttl > 255 || *end != '\0'))
+      fail(opt + " " + value + ": not a time-to-live from 1 to 255", 2);
   }
+  if (link_options && !multicast)
+    fail("-i and -t say where the copies of -m go: give -m", 2);
   if (argc - first < 1 || argc - first > 2)
     fail(usage, 2);
   relay_host = argv[first];
@@ -246,17 +260,25 @@ int main(int argc, char** argv) {
   setsockopt(control_fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
   sockaddr_in group = {};
   if (multicast) {
-    // Time-to-live 0: the copies stay on this host. They go out of the
-    // interface the host's route for the group picks, where the browsers here
-    // joined it; left to itself, a socket bound to NAME's address would send
-    // them out of NAME's interface instead. They leave from port 6012, so a
-    // relay running here drops them as its own output.
-    const unsigned char ttl = 0;
+    // The copies go out of -i's interface, or else the one the host's route
+    // for the group picks, where the browsers here joined it; left to itself,
+    // a socket bound to NAME's address would send them out of NAME's
+    // interface instead. They leave from port 6012, so a relay running here
+    // drops them as its own output, and one on the link as its client's.
+    const unsigned char hops = static_cast<unsigned char>(ttl);
     ip_mreqn out = {};
-    out.imr_ifindex = net_route_ifindex(copies_to.s_addr);
-    setsockopt(control_fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+    out.imr_ifindex = out_index != 0 ? out_index : net_route_ifindex(copies_to.s_addr);
+    setsockopt(control_fd, IPPROTO_IP, IP_MULTICAST_TTL, &hops, sizeof hops);
     setsockopt(control_fd, IPPROTO_IP, IP_MULTICAST_LOOP, &on, sizeof on);
     setsockopt(control_fd, IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out);
+    // Linux keeps time-to-live 0 on the host only while the host is a member
+    // of the group on that interface: this socket, never read, makes it one.
+    ip_mreqn join = out;
+    join.imr_multiaddr = copies_to;
+    const int member = ttl == 0 ? socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
+    if (ttl == 0 &&
+        (member < 0 || setsockopt(member, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) < 0))
+      fail("cannot keep the copies on this host: " + std::string(strerror(errno)));
     group.sin_family = AF_INET;
     group.sin_addr = copies_to;
     group.sin_port = htons(kAnnouncePort);

@@ -101,7 +101,9 @@ class VokListner : public Listener {
   bool replaying() const { return stage == kReplaying; }
   long long admitted() const { return admitted_; }
   // True when addr is where its name resolves to: the client itself.
-  bool lives_at(in_addr_t addr) const { return destination() != nullptr && addr == to.sin_addr.s_addr; }
+  bool lives_at(in_addr_t addr) const {
+    return destination() != nullptr && addr == to.sin_addr.s_addr;
+  }
   // Its earliest deadline: the next lookup, its replay's next step, or its expiry.
   long long due() const;
 

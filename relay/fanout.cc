@@ -25,6 +25,8 @@ int Fanout::receive(int fd) {
   for (int i = 0; i < kBatch; ++i) {
     in_iov_[i].iov_len = sizeof bufs_[i];
     in_[i].msg_hdr.msg_namelen = sizeof from_[i];
+    in_[i].msg_hdr.msg_control = control_[i];
+    in_[i].msg_hdr.msg_controllen = sizeof control_[i];
   }
   const int n = recvmmsg(fd, in_, kBatch, MSG_DONTWAIT, nullptr);
   if (n < 0)
@@ -35,8 +37,21 @@ int Fanout::receive(int fd) {
   return n;
 }
 
+unsigned Fanout::arrived_on(int i) const {
+  msghdr* m = const_cast<msghdr*>(&in_[i].msg_hdr);  // the macros take no const
+  for (cmsghdr* c = CMSG_FIRSTHDR(m); c != nullptr; c = CMSG_NXTHDR(m, c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info;
+      memcpy(&info, CMSG_DATA(c), sizeof info);
+      return static_cast<unsigned>(info.ipi_ifindex);
+    }
+  }
+  return 0;
+}
+
 void Fanout::keep(int i) {
   // The copy shares the received buffer; the listener's socket is connected.
+  arrival_[kept_] = arrived_on(i);
   out_[kept_++].msg_hdr.msg_iov = &in_iov_[i];
 }
 

@@ -27,20 +27,29 @@ class Fanout {
   int length(int i) const { return static_cast<int>(in_[i].msg_len); }
   bool cut(int i) const { return (in_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0; }
   const sockaddr_in& from(int i) const { return from_[i]; }
+  // The interface datagram i came in on (its socket has IP_PKTINFO), or 0.
+  unsigned arrived_on(int i) const;
 
   // Marks datagram i of the batch to be relayed, after those marked before.
   void keep(int i);
   // Sends the kept datagrams to l, in order, at now (ms).
   void send(VokListner* l, long long now);
   unsigned long relayed() const { return relayed_; }
+  // The kept datagrams, in order, ready for sendmmsg on a connected socket,
+  // and the interface each came in on.
+  int kept() const { return kept_; }
+  mmsghdr* kept_msgs() { return out_; }
+  unsigned kept_arrival(int k) const { return arrival_[k]; }
 
  private:
   char bufs_[kBatch][kDatagramMax];
   iovec in_iov_[kBatch];
   sockaddr_in from_[kBatch];
   mmsghdr in_[kBatch];
+  alignas(cmsghdr) char control_[kBatch][CMSG_SPACE(sizeof(in_pktinfo))];
 
   mmsghdr out_[kBatch];
+  unsigned arrival_[kBatch];
   int kept_ = 0;
   unsigned long relayed_ = 0;
 };

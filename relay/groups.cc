@@ -12,15 +12,6 @@
 #include "log.h"
 #include "network/net.h"
 
-namespace {
-
-struct Interface {
-  unsigned index;
-  std::string name;
-  bool multicast;  // up and able to take multicast
-};
-
-// The interfaces there are now.
 std::vector<Interface> interfaces() {
   std::vector<Interface> found;
   ifaddrs* list;
@@ -31,11 +22,14 @@ std::vector<Interface> interfaces() {
       continue;  // one AF_PACKET entry per interface, with or without addresses
     const unsigned want = IFF_UP | IFF_MULTICAST;
     if (const unsigned index = if_nametoindex(i->ifa_name))
-      found.push_back({index, i->ifa_name, (i->ifa_flags & want) == want});
+      found.push_back({index, i->ifa_name, (i->ifa_flags & want) == want,
+                       (i->ifa_flags & IFF_LOOPBACK) != 0});
   }
   freeifaddrs(list);
   return found;
 }
+
+namespace {
 
 const char* text(in_addr_t addr, char* buf) {
   return inet_ntop(AF_INET, &addr, buf, INET_ADDRSTRLEN);
@@ -63,8 +57,10 @@ bool Groups::open(int port, int rcvbuf) {
     net_rcvbuf(g.fd, rcvbuf);
     // Its own group only: by default a socket also gets every group that any
     // other program on this host has joined.
-    const int off = 0;
+    // Each datagram tells the interface it came in on: never announced out of it again.
+    const int off = 0, on = 1;
     setsockopt(g.fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
+    setsockopt(g.fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
   }
   return true;
 }

@@ -9,6 +9,16 @@
 #include <string>
 #include <vector>
 
+// An interface of this host.
+struct Interface {
+  unsigned index;
+  std::string name;
+  bool multicast;  // up and able to take multicast
+  bool loopback;
+};
+// The interfaces there are now.
+std::vector<Interface> interfaces();
+
 class Groups {
  public:
   static const int kMax = 8;  // groups at most, the SAP group included

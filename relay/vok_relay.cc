@@ -19,10 +19,12 @@
 #include "groups.h"
 #include "local_addrs.h"
 #include "log.h"
+#include "outputs.h"
 #include "common/signals.h"
 #include "network/net.h"
 #include "request.h"
 #include "resolver.h"
+#include "seen.h"
 #include "service.h"
 #include "sessions.h"
 
@@ -41,7 +43,7 @@ const int kAnnounceBuffer = 2000 * (kDatagramMax + 256);
 
 // What the statistics report besides each listener's own counts.
 struct Totals {
-  unsigned long received, own_output, from_listeners, cut;
+  unsigned long received, own_output, from_listeners, seen, cut;
   unsigned long admitted, refreshed, refused, ignored, outside, over_budget, not_owner;
   unsigned long unreachable, expired;
 };
@@ -51,6 +53,8 @@ struct Totals {
 struct Relay {
   EventsDismisser ed{kCapacity};  // the listeners, in order of admission
   Groups groups;                  // the announcement sockets
+  Outputs outputs;                // the links announced on again (-o)
+  Seen seen;                      // what was relayed in the last seconds
   int request_fd = -1;
   bool loadcache = false;
   Resolver resolver;
@@ -74,10 +78,11 @@ struct Relay {
 // Every listener the relay offers its registry is a VokListner.
 VokListner& client(const EventsDismisser& ed, int i) { return static_cast<VokListner&>(*ed.at(i)); }
 
-// The command line: options first (-i IFACE, -g GROUP, -a NETWORK, each
-// repeatable, and -e SECONDS), then what the relay has always taken.
+// The command line: options first (-i IFACE, -g GROUP, -o IFACE, -a NETWORK,
+// each repeatable, -t TTL and -e SECONDS), then what the relay has always taken.
 struct Options {
-  std::vector<std::string> interfaces;
+  std::vector<std::string> interfaces, outputs;
+  long ttl = 1;
   std::vector<in_addr_t> groups;
   Networks allowed;
   long expire_s = 0;
@@ -95,10 +100,17 @@ std::string take_option(Options& o, const std::string& opt, const char* value) {
     const bool ok = end != value && *end == '\0' && o.expire_s >= 60 && o.expire_s <= 86400;
     return ok ? "" : "not a number of seconds from 60 to 86400";
   }
-  if (opt == "-i") {
+  if (opt == "-t") {
+    char* end;
+    o.ttl = strtol(value, &end, 10);
+    return end != value && *end == '\0' && o.ttl >= 0 && o.ttl <= 255
+               ? ""
+               : "not a time-to-live from 0 to 255";
+  }
+  if (opt == "-i" || opt == "-o") {
     if (*value == '\0' || strlen(value) >= IF_NAMESIZE)
       return "not an interface name";
-    o.interfaces.push_back(value);
+    (opt == "-i" ? o.interfaces : o.outputs).push_back(value);
     return "";
   }
   in_addr group;
@@ -114,7 +126,8 @@ Options parse_options(int argc, char** argv) {
   Options o;
   for (; o.first < argc && o.error.empty(); o.first += 2) {
     const std::string opt = argv[o.first];
-    const char* const needs = opt == "-i"   ? " needs an interface"
+    const char* const needs = opt == "-i" || opt == "-o" ? " needs an interface"
+                              : opt == "-t"   ? " needs a time-to-live"
                               : opt == "-g" ? " needs a group address"
                               : opt == "-a" ? " needs a network"
                               : opt == "-e" ? " needs a number of seconds"
@@ -313,6 +326,11 @@ void relay_announcements(Relay& r, int g, long long now) {
       ++r.totals.from_listeners;
       continue;
     }
+    // Back by another way (another relay on the same links, a chain): once is enough.
+    if (r.seen.again(r.fanout.data(i), r.fanout.length(i), r.fanout.from(i), now)) {
+      ++r.totals.seen;
+      continue;
+    }
     if (r.loadcache)
       r.sessions.remember(r.fanout.data(i), r.fanout.length(i), now);
     r.fanout.keep(i);
@@ -320,6 +338,7 @@ void relay_announcements(Relay& r, int g, long long now) {
   }
   for (int k = 0; k < r.ed.count(); ++k)
     r.fanout.send(&client(r.ed, k), now);
+  r.outputs.send(g, r.fanout);
   if (kept) {
     r.last_announcement = time(nullptr);
     r.service.changed();
@@ -451,14 +470,18 @@ void log_stats(const Relay& r, long long now) {
     by_group += (g == 0 ? "" : ", ") + std::string(inet_ntop(AF_INET, &group, addr, sizeof addr)) +
                 " " + std::to_string(r.groups.received(g));
   }
-  log_line("up %lld s: received %lu datagrams (%s), relayed %lu, dropped as own output %lu, "
-           "as from a listener %lu, cut to %d bytes %lu; requests admitted %lu, refreshed %lu, "
-           "refused %lu, ignored %lu, ignored as from outside the allowed networks %lu, "
-           "over budget %lu, not from the client %lu; removed as unreachable %lu, expired %lu; "
-           "log lines lost %ld",
-           (now - r.started) / 1000, t.received, by_group.c_str(), r.fanout.relayed(), t.own_output,
-           t.from_listeners, kDatagramMax, t.cut, t.admitted, t.refreshed, t.refused, t.ignored,
-           t.outside, t.over_budget, t.not_owner, t.unreachable, t.expired, log_lost());
+  const std::string announced = r.outputs.counts();
+  log_line(
+      "up %lld s: received %lu datagrams (%s), relayed %lu, dropped as own output %lu, "
+      "as from a listener %lu, as seen %lu, cut to %d bytes %lu; %s%s%s"
+      "requests admitted %lu, refreshed %lu, "
+      "refused %lu, ignored %lu, ignored as from outside the allowed networks %lu, "
+      "over budget %lu, not from the client %lu; removed as unreachable %lu, expired %lu; "
+      "log lines lost %ld",
+      (now - r.started) / 1000, t.received, by_group.c_str(), r.fanout.relayed(), t.own_output,
+      t.from_listeners, t.seen, kDatagramMax, t.cut, announced.empty() ? "" : "announced on ",
+      announced.c_str(), announced.empty() ? "" : "; ", t.admitted, t.refreshed, t.refused,
+      t.ignored, t.outside, t.over_budget, t.not_owner, t.unreachable, t.expired, log_lost());
 }
 
 // Runs every lookup, replay step and file write that is due; when the next one is.
@@ -548,6 +571,7 @@ std::vector<VokListner*> restore_clients(Relay& r, const VokListner* cmdline) {
     if (r.local.fd() >= 0 && FD_ISSET(r.local.fd(), &ready)) {
       r.local.refresh();
       r.groups.refresh();
+      r.outputs.refresh(r.groups);
     }
     for (int k = 0; k < r.ed.count(); ++k) {
       VokListner& l = client(r.ed, k);
@@ -610,6 +634,7 @@ int main(int argc, char** argv) {
   for (in_addr_t g : o.groups)
     r.groups.add(g);
   r.groups.listen_on(o.interfaces);
+  r.outputs.announce_on(o.outputs, static_cast<int>(o.ttl));
   if (!r.groups.open(kAnnouncePort, kAnnounceBuffer)) {
     log_line("cannot open socket for listening sd\n");
     exit(0);
@@ -621,6 +646,7 @@ int main(int argc, char** argv) {
     exit(0);
   }
   r.groups.refresh();
+  r.outputs.refresh(r.groups);
   VokListner* cmdline = args == 2 ? VokListner::make(arg[0], atoi(arg[1])) : nullptr;
   if (cmdline != nullptr) {
     cmdline->from_command_line = true;

@@ -23,10 +23,10 @@ void shell(const std::string& command) {
 }  // namespace
 
 FarHost::FarHost(const std::string& name, const std::string& link, const std::string& net,
-                 bool debian)
-    : link_(link) {
-  shell("cp /etc/hosts /tmp/hosts.near." + link + " && echo '" + net + ".2 " + name +
-        "' >> /etc/hosts && printf '127.0.0.1 localhost\\n" + (debian ? "127.0.1.1" : net + ".2") +
+                 bool debian, const std::string& bridge, int id) {
+  const std::string addr = net + "." + std::to_string(id);
+  shell("cp /etc/hosts /tmp/hosts.near." + link + " && echo '" + addr + " " + name +
+        "' >> /etc/hosts && printf '127.0.0.1 localhost\\n" + (debian ? "127.0.1.1" : addr) +
         " " + name + "\\n" + net + ".1 relayhost\\n' > /tmp/far-hosts." + link);
   // What runs there logs to nowhere: the sandbox's /dev/log hears only this side.
   holder_ = std::make_unique<PipedProcess>(
@@ -39,18 +39,39 @@ FarHost::FarHost(const std::string& name, const std::string& link, const std::st
   if (!holder_->next_line(&line, 5000) || line != "ready")
     fail("its namespaces were not made");
   pid_ = std::to_string(holder_->pid());
-  shell("ip link add " + link + "0 type veth peer name " + link + "1 netns " + pid_ +
-        " && ip addr add " + net + ".1/24 dev " + link + "0 && ip link set " + link +
-        "0 up && nsenter -t " + pid_ + " -n sh -c 'ip link set lo up && ip addr add " + net +
-        ".2/24 dev " + link + "1 && ip link set " + link + "1 up && ip route add 224.0.0.0/4 dev " +
+  hosts_ = "/tmp/hosts.near." + link;
+  add_link(link, net, bridge, id);
+  shell("nsenter -t " + pid_ + " -n sh -c 'ip link set lo up && ip route add 224.0.0.0/4 dev " +
         link + "1'");
 }
 
+void FarHost::add_link(const std::string& link, const std::string& net, const std::string& bridge,
+                       int id) {
+  // On a bridge of its own (made by the first host on it), a link takes several hosts.
+  std::string near = "ip addr add " + net + ".1/24 dev " + link + "0";
+  if (!bridge.empty()) {
+    near = "ip link set " + link + "0 master " + bridge;
+    if (system(("ip link show " + bridge + " >/dev/null 2>&1").c_str()) != 0) {
+      shell("ip link add " + bridge + " type bridge mcast_snooping 0 && ip addr add " + net +
+            ".1/24 dev " + bridge + " && ip link set " + bridge + " up");
+      bridges_.push_back(bridge);
+    }
+  }
+  shell("ip link add " + link + "0 type veth peer name " + link + "1 netns " + pid_ + " && " +
+        near + " && ip link set " + link + "0 up && nsenter -t " + pid_ +
+        " -n sh -c 'ip addr add " + net + "." + std::to_string(id) + "/24 dev " + link +
+        "1 && ip link set " + link + "1 up'");
+  links_.push_back(link);
+}
+
 FarHost::~FarHost() {
-  // The pair goes as the host does, not whenever the kernel gets round to the namespace.
-  shell("ip link del " + link_ + "0");
+  // The pairs go as the host does, not whenever the kernel gets round to the namespace.
+  for (const std::string& link : links_)
+    shell("ip link del " + link + "0");
+  for (const std::string& bridge : bridges_)
+    shell("ip link del " + bridge);
   holder_.reset();
-  shell("cp /tmp/hosts.near." + link_ + " /etc/hosts");
+  shell("cp " + hosts_ + " /etc/hosts");
 }
 
 std::unique_ptr<PipedProcess> FarHost::run(const std::string& program,

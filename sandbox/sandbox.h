@@ -120,14 +120,19 @@ class PipedProcess : public Process {
 
 // A second host: network, mount and UTS namespaces of its own, held by a process that sleeps
 // there, joined to the sandbox ("relayhost" there) by a veth pair (LINK0 here, LINK1 there, on
-// NET.1 and NET.2; its route for multicast is LINK1), and named NAME in both hosts files. Its
-// own, /tmp/far-hosts.LINK, gives NAME as Debian does (127.0.1.1) or, if not debian, NET.2.
-// All of it is undone when the object goes.
+// NET.1 and NET.ID; its route for multicast is LINK1), and named NAME in both hosts files. Its
+// own, /tmp/far-hosts.LINK, gives NAME as Debian does (127.0.1.1) or, if not debian, NET.ID.
+// With a BRIDGE, LINK0 is a port of that bridge (made, with NET.1, by the first host on it), so
+// that several hosts share the link. All of it is undone when the object goes.
 class FarHost {
  public:
   explicit FarHost(const std::string& name = "farhost", const std::string& link = "vfar",
-                   const std::string& net = "10.201.0", bool debian = true);
+                   const std::string& net = "10.201.0", bool debian = true,
+                   const std::string& bridge = "", int id = 2);
   ~FarHost();
+  // One more link, as the first is made: LINK1 on NET.ID there.
+  void add_link(const std::string& link, const std::string& net, const std::string& bridge,
+                int id);
   // Runs program with args there.
   std::unique_ptr<PipedProcess> run(const std::string& program,
                                     const std::vector<std::string>& args) const;
@@ -135,7 +140,8 @@ class FarHost {
   std::unique_ptr<Udp> udp(const char* addr, int port) const;
 
  private:
-  std::string link_;
+  std::vector<std::string> links_, bridges_;
+  std::string hosts_;  // this side's hosts file as it was
   std::unique_ptr<PipedProcess> holder_;
   std::string pid_;
 };

@@ -37,6 +37,7 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
       {{"-g", "10.0.0.1", "-loadcache"}, 0, "",
        "vok_relay: -g 10.0.0.1: not a multicast IPv4 address", 2},
       {{"-g", "239.255.255.255", "-i"}, 0, "", "vok_relay: -i needs an interface", 2},
+      {{"-o", "lo", "-t", "256"}, 0, "", "vok_relay: -t 256: not a time-to-live from 0 to 255", 2},
       {{"-a", "local", "-a", "10.0.0.0/33"}, 0, "", "vok_relay: -a 10.0.0.0/33: not "
                                                    "NETWORK[/LEN] or local", 2},
       {{"-e", "59"}, 0, "", "vok_relay: -e 59: not a number of seconds from 60 to 86400", 2},
@@ -72,7 +73,8 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
         "Invite_vok_relay 127.255.255.255", "Invite_vok_relay sapgroup", "Invite_vok_relay alpha"},
        {"client [sapgroup" + not_served}, true},
       {"three arguments", {"127.0.0.5", "7000", "-loadcache"}},
-      {"white space and extra words", {}, {" \t\nInvite_vok_relay\n\talpha more words\n"}, {}, true},
+      {"white space and extra words", {}, {" \t\nInvite_vok_relay\n\talpha more words\n"}, {},
+       true},
       {"an escape sequence in a name", {}, {"Invite_vok_relay al\x1b[2Jpha"}},
       // A home that cannot be used is said once each way; the client is served all the same.
       {"no such home", {"-loadcache"}, {"Invite_vok_relay alpha"},
@@ -184,10 +186,10 @@ TEST_F(RelayTest, AdmitsFourInOrderRefusesSilentlyRelaysInOrderAcrossAStopAndCou
                            (i < 4 ? "relayed 2 datagrams of 2051" : "relayed 0 datagrams of 0") +
                            " bytes, send failures 0, refusals 0, replay none");
   expect_log(*relay, "up 0 s: received 3 datagrams (224.2.127.254 3), relayed 8, dropped as own "
-                     "output 1, as from a listener 0, cut to 2048 bytes 1; requests admitted 5, "
-                     "refreshed 1, refused 1, ignored 2, ignored as from outside the allowed "
-                     "networks 0, over budget 0, not from the client 0; removed as unreachable 0, "
-                     "expired 0; log lines lost 0");
+                     "output 1, as from a listener 0, as seen 0, cut to 2048 bytes 1; requests "
+                     "admitted 5, refreshed 1, refused 1, ignored 2, ignored as from outside the "
+                     "allowed networks 0, over budget 0, not from the client 0; removed as "
+                     "unreachable 0, expired 0; log lines lost 0");
   // Ready first, then pings twice in the watchdog's time, and the status once a second at most.
   usleep(1100000);
   auto told = notify.take();

@@ -17,15 +17,16 @@ namespace {
 
 const char kNear[] = "10.201.0.1", kFar[] = "10.201.0.2";
 
-// The UDP datagrams that cross the near end of the link to the far host, either way, from
-// the moment it is made.
+// The UDP datagrams that cross the near end of a link to a far host (by default the one to
+// farhost), either way, from the moment it is made.
 class Capture {
  public:
-  Capture() : fd_(socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP))) {
-    sockaddr_ll at = {};
+  explicit Capture(const char* link = "vfar0")
+      : fd_(socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_ALL))) {
+    sockaddr_ll at = {};  // all protocols: a bridge's port passes no other tap what it takes
     at.sll_family = AF_PACKET;
-    at.sll_protocol = htons(ETH_P_IP);
-    at.sll_ifindex = static_cast<int>(if_nametoindex("vfar0"));
+    at.sll_protocol = htons(ETH_P_ALL);
+    at.sll_ifindex = static_cast<int>(if_nametoindex(link));
     EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at));
   }
   ~Capture() { close(fd_); }
@@ -37,8 +38,8 @@ class Capture {
       const ssize_t len = recv(fd_, packet, sizeof packet, 0);
       iphdr ip;
       memcpy(&ip, packet, sizeof ip);
-      n += len >= static_cast<ssize_t>(sizeof ip) && ip.protocol == IPPROTO_UDP &&
-           (dst == nullptr || ip.daddr == inet_addr(dst));
+      n += len >= static_cast<ssize_t>(sizeof ip) && ip.version == 4 &&
+           ip.protocol == IPPROTO_UDP && (dst == nullptr || ip.daddr == inet_addr(dst));
     }
     return n;
   }
@@ -55,17 +56,21 @@ class Capture {
 TEST_F(RelayTest, AFarClientFeedsItsHostRegistersAgainAndADeadListenerIsRemoved) {
   FarHost far;
   auto relay = start();
-  auto browser = far.udp("224.2.127.254", 9875);  // binds the group, as SAP browsers do
-  join(*browser, kGroup);
   Udp outside(kGroup, 9875);  // joined on the link to the far host only
   join(outside, kGroup, kNear);
   // The default NAME: this host's name, 127.0.1.1 in its own hosts file.
   auto client = far.run(kClientPath, {"-m", "relayhost"});
-  expect_line(*client, "vok_client: farhost is 127.0.1.1 here, which relayhost cannot reach: the "
-                       "relay must resolve farhost to an address of this host (or give one as NAME)");
+  expect_line(*client,
+              "vok_client: farhost is 127.0.1.1 here, which relayhost cannot reach: the "
+              "relay must resolve farhost to an address of this host (or give one as NAME)");
   expect_line(*client, "registered with relayhost as farhost");
   expect_log(*relay, "a new client [farhost]");
   std::string line;
+  announce("alone");  // no browser there: the copy stays on the host all the same
+  ASSERT_TRUE(client->next_line(&line));
+  EXPECT_TRUE(quiet(outside)) << "a copy left the client's host, where no browser runs";
+  auto browser = far.udp("224.2.127.254", 9875);  // binds the group, as SAP browsers do
+  join(*browser, kGroup);
   for (const std::string& d : {std::string("\x01\x02"), std::string(2048, 'm')}) {
     announce(d);
     expect_recv(*browser, d);
@@ -129,11 +134,14 @@ TEST_F(RelayTest, StrangersCanNeitherCutOffNorTargetNorCrowdOutAClient) {
   // The far host's second address, victim, is the one it sends from unless told otherwise;
   // its firewall drops what is sent to port 9875 there, with no refusal.
   Changed victim("echo '10.201.0.3 victim' >> /etc/hosts", "true");
-  EXPECT_EQ(0, far.run("/bin/sh", {"-c", "ip addr add 10.201.0.3/24 dev vfar1 && "
-                                         "ip route replace 10.201.0.0/24 dev vfar1 src 10.201.0.3 "
-                                         "&& /usr/sbin/nft 'add table t; add chain t in { type filter hook "
-                                         "input priority 0; }; add rule t in udp dport 9875 "
-                                         "ip daddr 10.201.0.3 drop'"})->wait_exit());
+  EXPECT_EQ(0,
+            far.run("/bin/sh", {"-c",
+                                "ip addr add 10.201.0.3/24 dev vfar1 && "
+                                "ip route replace 10.201.0.0/24 dev vfar1 src 10.201.0.3 "
+                                "&& /usr/sbin/nft 'add table t; add chain t in { type filter hook "
+                                "input priority 0; }; add rule t in udp dport 9875 "
+                                "ip daddr 10.201.0.3 drop'"})
+                ->wait_exit());
   auto relay = start({"-a", "local", "-e", "60"});
   auto client = far.run(kClientPath, {"relayhost"});
   expect_line(*client, "registered with relayhost as farhost");
@@ -201,6 +209,81 @@ TEST_F(RelayTest, StrangersCanNeitherCutOffNorTargetNorCrowdOutAClient) {
   EXPECT_LT(10000, atol(totals.c_str() + totals.find("over budget ") + 12)) << totals;
   EXPECT_NE(std::string::npos, totals.find("; removed as unreachable 0, expired 1;")) << totals;
   quit(*relay);
+}
+
+// Links A (an announcer) and B (a browser's host), bridges, and relays on both: each
+// announcement reaches each link at most once per relay, and then nothing more, whether two
+// relays bridge both ways, a chain's far relay re-announces where the near one listens, or a
+// client copies onto the link it is served on. The announcer repeats itself at once: that is
+// relayed again.
+TEST_F(RelayTest, AnnouncementsCrossBetweenLinksOnceAndNeverLoop) {
+  FarHost ann("annhost", "vann", "10.210.0", false, "bra", 2);
+  FarHost r2host("r2host", "vr2a", "10.210.0", false, "bra", 3);
+  r2host.add_link("vr2b", "10.211.0", "brb", 3);
+  FarHost bhost("bhost", "vbh", "10.211.0", false, "brb", 4);
+  const struct {
+    const char* what;
+    std::vector<std::string> near, far;  // the relays' options (far: none, it does not run)
+    bool chain, client;  // far registered with near; vok_client -m -t 1 on bhost
+    int on_a, on_b, heard;  // datagrams on each link, and what B's browser hears, for two
+    const char* dropped;    // the near relay's count of those from listeners and seen
+  } rows[] = {
+      {"two bridges", {"-o", "bra", "-o", "brb"},
+       {"-i", "vr2a1", "-i", "vr2b1", "-o", "vr2a1", "-o", "vr2b1"}, false, false, 2, 4, 4,
+       "as from a listener 0, as seen 2"},
+      {"a chain", {}, {"-i", "vr2b1", "-o", "vr2b1"}, true, false, 2, 2, 2,
+       "as from a listener 0, as seen 2"},
+      {"a client's copies", {}, {}, false, true, 2, 4, 2, "as from a listener 2, as seen 0"},
+  };
+  const auto announcer = ann.udp("10.210.0.2", 0);
+  const auto browser = bhost.udp(kGroup, 9875);
+  join(*browser, kGroup);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    unlink((home_ + "/.vok/clients").c_str());
+    std::vector<std::string> args = {"-i", "bra", "-i", "brb"};
+    args.insert(args.end(), row.near.begin(), row.near.end());
+    auto relay = start(args, {"224.2.127.254 on bra", "224.2.127.254 on brb"});
+    for (size_t i = 1; i < row.near.size(); i += 2)
+      expect_log(*relay, "announcing on " + row.near[i]);
+    std::unique_ptr<PipedProcess> far, client;
+    if (!row.far.empty()) {
+      far = r2host.run(kRelayPath, row.far);
+      ASSERT_TRUE(far->wait_ready());
+      usleep(200000);  // it joins its groups once its ports are bound
+    }
+    if (row.chain) {
+      announcer->send_to("10.210.0.1", 6012, "Invite_vok_relay r2host");
+      expect_log(*relay, "a new client [r2host]");
+    }
+    if (row.client) {
+      client = bhost.run(kClientPath, {"-m", "-t", "1", "relayhost"});
+      expect_line(*client, "registered with relayhost as bhost");
+      expect_log(*relay, "a new client [bhost]");
+    }
+    const Capture on_a("vann0"), on_b("vbh0");
+    announcer->send_to(kGroup, 9875, row.what);
+    announcer->send_to(kGroup, 9875, row.what);
+    int heard = 0;
+    for (std::string got; heard < 100 && browser->recv(&got, 1000); ++heard)  // a storm ends it
+      EXPECT_EQ(row.what, got);
+    EXPECT_EQ(row.heard, heard);
+    EXPECT_EQ(row.on_b, on_b.count(nullptr, 3000));
+    EXPECT_EQ(row.on_a, on_a.count(nullptr, 100));
+    relay->signal(SIGUSR1);
+    const std::vector<std::string> stats = log_.drain();
+    ASSERT_FALSE(stats.empty());
+    EXPECT_NE(std::string::npos, stats.back().find(row.dropped)) << stats.back();
+    if (client != nullptr) {
+      client->signal(SIGTERM);
+      expect_log(*relay, "client [bhost] quit");
+    }
+    if (far != nullptr) {
+      far->signal(SIGTERM);
+      EXPECT_EQ(1, far->wait_exit());
+    }
+    quit(*relay);
+  }
 }
 
 // A relay registered as a client of another relays on to its own clients, each announcement
@@ -282,6 +365,12 @@ TEST_F(RelayTest, ARelayListensWhereItIsToldForEveryScopeNamed) {
   expect_relayed({&alpha.in}, "to " + scopes[0]);
   expect_relayed({&alpha.in}, "to " + scopes[1]);
   EXPECT_TRUE(quiet(alpha.in)) << "a scope not named was relayed";
+  // Another program here takes a named group on U: what comes from U is still not relayed.
+  Udp other("239.255.255.255", 9875);
+  join(other, "239.255.255.255", kNear);
+  u.udp(kFar, 0)->send_to("239.255.255.255", 9875, "from U");
+  expect_recv(other, "from U");
+  EXPECT_TRUE(quiet(alpha.in)) << "relayed from an interface not named";
   relay->signal(SIGUSR1);
   LogLine line;
   ASSERT_TRUE(log_.next(&line) && log_.next(&line));
