@@ -2,11 +2,13 @@
 #include "service.h"
 
 #include <limits.h>
+#include <stdlib.h>
 #include <systemd/sd-daemon.h>
 
 #include <algorithm>
 
 void Service::open(long long now) {
+  enabled_ = getenv("NOTIFY_SOCKET") != nullptr;  // else no status line is ever made
   uint64_t usec = 0;
   if (sd_watchdog_enabled(0, &usec) > 0)
     ping_every_ = std::max<long long>(1, static_cast<long long>(usec / 2000));
@@ -29,6 +31,8 @@ long long Service::run(long long now, const std::function<std::string()>& line) 
     }
     next = ping_due_;
   }
+  if (!enabled_)
+    return next;
   if (changed_ && status_due_ <= now) {
     changed_ = false;
     status_due_ = now + kStatusPauseMs;

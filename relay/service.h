@@ -21,6 +21,7 @@ class Service {
   void stopping();
 
  private:
+  bool enabled_ = false;      // a service manager listens
   long long ping_every_ = 0;  // half the watchdog's time; 0: no watchdog
   long long ping_due_ = 0;
   bool changed_ = false;

@@ -71,7 +71,8 @@ int net_calls(void) {
   fd = net_bind(0, 7104);
   send_one("127.0.0.1", 7104, "");
   got = net_read(fd, &len, 16);
-  CHECK("net_read empty, net_rcvbuf", got == 0 && len == 0 && net_rcvbuf(fd, 1 << 20) >= 1 << 20);
+  CHECK("net_read empty, net_rcvbuf, net_read_refusal none",
+        got == 0 && len == 0 && net_rcvbuf(fd, 1 << 20) >= 1 << 20 && net_read_refusal(fd, 0) < 0);
   net_close(fd);
   xfree(xmalloc(8)); /* linked from C: what they do is the memory module's own business */
   xmemchk();

@@ -72,16 +72,13 @@ TEST(AccessTest, NetworksTakeAddressesWithinTheirLengthAndEachSourceHasItsBudget
   }
   EXPECT_TRUE(Networks().allows(inet_addr("203.0.113.9"), none)) << "none named: anyone";
 
+  // A source asking every millisecond for ten seconds gets its burst, then ten a second.
   Budgets b;
-  const in_addr_t a = inet_addr("10.0.0.1"), other = inet_addr("10.0.0.2");
-  for (long long t : {1000000LL, 2000000LL}) {  // the second time after a long rest: no more
-    for (int i = 0; i < Budgets::kBurst; ++i)
-      EXPECT_TRUE(b.take(a, t)) << i;
-    EXPECT_FALSE(b.take(a, t));
-    EXPECT_TRUE(b.take(other, t)) << "another source has a budget of its own";
-    EXPECT_FALSE(b.take(a, t + 99));
-    EXPECT_TRUE(b.take(a, t + 100)) << "ten a second";
-  }
+  int taken = 0;
+  for (long long t = 1000000; t < 1010000; ++t)
+    taken += b.take(inet_addr("10.0.0.1"), t);
+  EXPECT_EQ(Budgets::kBurst + 100, taken);
+  EXPECT_TRUE(b.take(inet_addr("10.0.0.2"), 1010000)) << "another source has a budget of its own";
 }
 
 // Order, duplicates and a full registry are the relay test's, end to end; what only shows
@@ -97,7 +94,6 @@ TEST(RegistryTest, IdentitiesDifferInLetterCase) {
   EXPECT_TRUE(ed.remove_listener("A", &removed));
   EXPECT_EQ(upper.get(), removed);
   EXPECT_STREQ("a", ed.at(0)->get_id());
-  EXPECT_TRUE(ed.remove_listener("a"));
 }
 
 }  // namespace

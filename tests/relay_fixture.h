@@ -8,8 +8,6 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <linux/sockios.h>
-#include <netinet/ip.h>
-#include <netinet/udp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -123,42 +121,24 @@ struct Client {
   Udp control, in;
 };
 
-// Sends to the relay's port 6012 from port 6012 of any address at all: a stranger forging
-// other hosts' requests, or many hosts at once.
-class Forger {
- public:
-  Forger() : fd_(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW)) {}  // headers are ours
-  ~Forger() { close(fd_); }
-  void send(const char* from, const std::string& data) const { send(inet_addr(from), data); }
-  void send(in_addr_t from, const std::string& data) const {
-    struct {
-      iphdr ip;
-      udphdr udp;
-      char data[4096];
-    } p;
-    const size_t len = sizeof p.ip + sizeof p.udp + data.size();
-    ASSERT_LE(data.size(), sizeof p.data);
-    p.ip = {};
-    p.ip.version = 4;
-    p.ip.ihl = 5;
-    p.ip.ttl = 64;
-    p.ip.protocol = IPPROTO_UDP;
-    p.ip.tot_len = htons(static_cast<uint16_t>(len));
-    p.ip.saddr = from;
-    p.ip.daddr = htonl(INADDR_LOOPBACK);
-    p.udp = {};
-    p.udp.source = p.udp.dest = htons(6012);
-    p.udp.len = htons(static_cast<uint16_t>(len - sizeof p.ip));  // no checksum: IPv4 allows it
-    memcpy(p.data, data.data(), data.size());
-    sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = p.ip.daddr;
-    EXPECT_EQ(static_cast<ssize_t>(len),
-              sendto(fd_, &p, len, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
+// A UDP socket at port 6012 of any address at all, this host's or not (IP_TRANSPARENT): a
+// stranger forging another host's requests, or many hosts asking at once.
+struct Forged {
+  explicit Forged(in_addr_t from) : fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    const int on = 1;
+    const sockaddr_in at = {AF_INET, htons(6012), {from}, {}};
+    EXPECT_TRUE(setsockopt(fd, SOL_IP, IP_TRANSPARENT, &on, sizeof on) == 0 &&
+                setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+                bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0);
   }
-
- private:
-  int fd_;
+  explicit Forged(const char* from) : Forged(inet_addr(from)) {}
+  ~Forged() { close(fd); }
+  // Sends data to the relay's port 6012.
+  void send(const std::string& data) const {
+    const sockaddr_in to = {AF_INET, htons(6012), {htonl(INADDR_LOOPBACK)}, {}};
+    sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  }
+  const int fd;
 };
 
 inline void stop(const Udp& client, const std::string& name) {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "clients_file.h"
+#include "common/signals.h"
 #include "relay_fixture.h"
 
 namespace {
@@ -75,7 +76,6 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
       {"three arguments", {"127.0.0.5", "7000", "-loadcache"}},
       {"white space and extra words", {}, {" \t\nInvite_vok_relay\n\talpha more words\n"}, {},
        true},
-      {"an escape sequence in a name", {}, {"Invite_vok_relay al\x1b[2Jpha"}},
       // A home that cannot be used is said once each way; the client is served all the same.
       {"no such home", {"-loadcache"}, {"Invite_vok_relay alpha"},
        {"enable loading cache", "cannot keep clients in /nowhere/.vok/clients",
@@ -116,24 +116,19 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
   }
 }
 
-// What the relay tells its service manager, as it comes, with the time it came.
+// What the relay tells its service manager, read as it comes (a full queue would hold the
+// relay up), each message with the time it came (ms).
 class NotifySocket {
  public:
-  using Clock = std::chrono::steady_clock;
-  static constexpr const char* kPath = "/tmp/notify";
   NotifySocket() : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_un at = {};
-    at.sun_family = AF_UNIX;
-    strcpy(at.sun_path, kPath);
-    unlink(kPath);
-    EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at));
-    reader_ = std::thread([this] {  // read at once: a full queue would hold the relay up
-      char text[512];
-      while (!done_) {
+    const sockaddr_un at = {AF_UNIX, "/tmp/notify"};
+    EXPECT_EQ(0, bind(fd_, reinterpret_cast<const sockaddr*>(&at), sizeof at));
+    reader_ = std::thread([this] {
+      for (char text[512]; !done_;) {
         const ssize_t n = readable(fd_, 50) ? recv(fd_, text, sizeof text, 0) : 0;
         std::lock_guard<std::mutex> hold(lock_);
         if (n > 0)
-          got_.push_back({Clock::now(), std::string(text, static_cast<size_t>(n))});
+          got_.push_back({now_ms(), std::string(text, static_cast<size_t>(n))});
       }
     });
   }
@@ -141,9 +136,10 @@ class NotifySocket {
     done_ = true;
     reader_.join();
     close(fd_);
+    unlink("/tmp/notify");
   }
   // What came since the last call.
-  std::vector<std::pair<Clock::time_point, std::string>> take() {
+  std::vector<std::pair<long long, std::string>> take() {
     std::lock_guard<std::mutex> hold(lock_);
     return std::move(got_);
   }
@@ -152,7 +148,7 @@ class NotifySocket {
   int fd_;
   std::atomic<bool> done_{false};
   std::mutex lock_;
-  std::vector<std::pair<Clock::time_point, std::string>> got_;
+  std::vector<std::pair<long long, std::string>> got_;
   std::thread reader_;
 };
 
@@ -195,25 +191,21 @@ TEST_F(RelayTest, AdmitsFourInOrderRefusesSilentlyRelaysInOrderAcrossAStopAndCou
   auto told = notify.take();
   ASSERT_LT(10u, told.size());
   EXPECT_EQ("READY=1\nSTATUS=0 clients, 0 datagrams relayed, no announcement yet", told[0].second);
-  NotifySocket::Clock::time_point pinged = told[0].first;
-  std::vector<std::pair<NotifySocket::Clock::time_point, std::string>> statuses = {told[0]};
-  auto take_statuses = [&] {
+  long long pinged = told[0].first;
+  std::vector<std::pair<long long, std::string>> statuses = {told[0]};
+  auto check = [&] {
     for (const auto& [at, text] : told) {
-      if (text.rfind("STATUS=", 0) == 0) {
-        EXPECT_GT(at - statuses.back().first, std::chrono::milliseconds(950)) << text;
+      if (text == "WATCHDOG=1") {
+        EXPECT_TRUE(pinged == 0 || (at - pinged > 150 && at - pinged < 350)) << at - pinged;
+        pinged = at;
+      } else if (text.rfind("STATUS=", 0) == 0) {
+        EXPECT_GT(at - statuses.back().first, 950) << text;
         statuses.push_back({at, text.substr(0, text.size() - 8)});  // less the time of day
       }
     }
   };
-  for (const auto& [at, text] : told) {
-    if (text == "WATCHDOG=1") {
-      EXPECT_LT(at - pinged, std::chrono::milliseconds(350)) << "pinged late";
-      EXPECT_GT(at - pinged, std::chrono::milliseconds(150)) << "pinged early";
-      pinged = at;
-    }
-  }
   told.erase(told.begin());
-  take_statuses();
+  check();
   // A relay that stops turning stops pinging, so the manager can restart it.
   relay->signal(SIGSTOP);
   usleep(100000);
@@ -221,6 +213,7 @@ TEST_F(RelayTest, AdmitsFourInOrderRefusesSilentlyRelaysInOrderAcrossAStopAndCou
   usleep(1000000);
   EXPECT_EQ(0u, notify.take().size());
   relay->signal(SIGCONT);
+  pinged = 0;  // the first after it, the watchdog's to judge
 
   announce("two");
   expect_relayed({&c[0]->in, &c[2]->in, &c[3]->in, &c[4]->in}, "two");
@@ -229,7 +222,7 @@ TEST_F(RelayTest, AdmitsFourInOrderRefusesSilentlyRelaysInOrderAcrossAStopAndCou
   EXPECT_TRUE(quiet(c[1]->in));
   usleep(1000000);
   told = notify.take();
-  take_statuses();
+  check();
   const std::string last = "STATUS=4 clients, %d datagrams relayed, last announcement at ";
   ASSERT_EQ(4u, statuses.size());
   for (int i = 1; i < 4; ++i) {
@@ -275,17 +268,16 @@ TEST_F(RelayTest, DeadListenersAStalledNameServerAndAFullLoggerCostTheOthersNoth
                               std::string("\xff\0\x01 \x80", 5)};
   std::string reply;
   const size_t rounds = 20000, written = rounds + rounds / 50 * 2 + 1;  // quits, beta's lines
-  const Forger forger;
   for (size_t i = 0; i < rounds; ++i) {
     const std::string name = " n" + std::to_string(i) + ".test";
-    const in_addr_t from = htonl(0x7f010000 + static_cast<in_addr_t>(i));  // 127.1.0.0 on
-    forger.send(from, junk[i % 5]);
-    forger.send(from, "Invite_vok_relay" + name);
-    forger.send(from, "Stop_vok_relay" + name);
+    const Forged from(htonl(0x7f010000 + static_cast<in_addr_t>(i)));  // 127.1.0.0 on
+    from.send(junk[i % 5]);
+    from.send("Invite_vok_relay" + name);
+    from.send("Stop_vok_relay" + name);
     if (i % 50 == 49) {  // the relay has read them all once it answers: none is dropped
-      forger.send(from, "Invite_vok_relay beta");
+      from.send("Invite_vok_relay beta");
       ASSERT_TRUE(beta.control.recv(&reply, 10000)) << "round " << i;
-      forger.send(from, "Stop_vok_relay beta");
+      from.send("Stop_vok_relay beta");
     }
   }
   EXPECT_EQ("Reply Invite_vok_relay beta", invite(beta.control, beta.name, 1000));
