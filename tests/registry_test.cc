@@ -75,7 +75,7 @@ TEST(AccessTest, NetworksTakeAddressesWithinTheirLengthAndEachSourceHasItsBudget
   // A source asking every millisecond for ten seconds gets its burst, then ten a second.
   Budgets b;
   int taken = 0;
-  for (long long t = 1000000; t < 1010000; ++t)
+  for (long long t = 1000000; t <= 1010000; ++t)
     taken += b.take(inet_addr("10.0.0.1"), t);
   EXPECT_EQ(Budgets::kBurst + 100, taken);
   EXPECT_TRUE(b.take(inet_addr("10.0.0.2"), 1010000)) << "another source has a budget of its own";
