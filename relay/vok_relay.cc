@@ -37,9 +37,11 @@ const char kHostsFile[] = "/etc/hosts";
 // A client's invitation every minute keeps it past -e 60: its timer and the
 // network may make one a little late.
 const long long kExpirySlackMs = 5000;
+const int kRequestBatches = 4;  // requests read per wake-up, in batches of Fanout::kBatch
 // Room for a burst of 2000 full datagrams while the loop is busy; where the
 // system grants less, bursts lose more.
 const int kAnnounceBuffer = 2000 * (kDatagramMax + 256);
+const int kRequestBuffer = 1 << 20;  // a few thousand small requests, for a moment's stall
 
 // What the statistics report besides each listener's own counts.
 struct Totals {
@@ -64,6 +66,7 @@ struct Relay {
   Budgets budgets;           // how fast each source may ask
   long long expires_ms = 0;  // -e, with its slack; 0: registrations never expire
   Fanout fanout;      // the batch in hand
+  Fanout requests;    // requests, read by the batch too
   Sessions sessions;  // remembered only with -loadcache, for new clients
   std::string clients_file;      // "" when registrations cannot be kept
   bool clients_changed = false;  // the file is behind the registry
@@ -127,11 +130,11 @@ Options parse_options(int argc, char** argv) {
   for (; o.first < argc && o.error.empty(); o.first += 2) {
     const std::string opt = argv[o.first];
     const char* const needs = opt == "-i" || opt == "-o" ? " needs an interface"
-                              : opt == "-t"   ? " needs a time-to-live"
-                              : opt == "-g" ? " needs a group address"
-                              : opt == "-a" ? " needs a network"
-                              : opt == "-e" ? " needs a number of seconds"
-                                            : nullptr;
+                              : opt == "-t"                ? " needs a time-to-live"
+                              : opt == "-g"                ? " needs a group address"
+                              : opt == "-a"                ? " needs a network"
+                              : opt == "-e"                ? " needs a number of seconds"
+                                                           : nullptr;
     if (needs == nullptr)
       break;
     if (o.first + 1 == argc) {
@@ -222,6 +225,11 @@ bool look_up(Relay& r, VokListner& l, long long now);
 
 // Does what a client's event asks for; false when that removed it.
 bool act(Relay& r, VokListner& l, int todo, long long now) {
+  if (todo & VokListner::kExpire) {
+    ++r.totals.expired;
+    remove(r, l, "expired");
+    return false;
+  }
   if (todo & VokListner::kAnswer) {
     char reply[64];
     const int len = snprintf(reply, sizeof reply, "%s %s", kReply, l.get_id());
@@ -232,11 +240,6 @@ bool act(Relay& r, VokListner& l, int todo, long long now) {
   }
   if (todo & VokListner::kStartReplay)
     l.replay.start(&r.sessions, now);
-  if (todo & VokListner::kExpire) {
-    ++r.totals.expired;
-    remove(r, l, "expired");
-    return false;
-  }
   if ((todo & VokListner::kReplayStep) && !l.replay.step(r.request_fd, l))
     todo |= l.on(VokListner::kReplayed, now);
   if (todo & VokListner::kWelcome)
@@ -314,7 +317,6 @@ bool from_listener(const Relay& r, const sockaddr_in& from) {
 void relay_announcements(Relay& r, int g, long long now) {
   const int n = r.fanout.receive(r.groups.fd(g));
   r.groups.count_received(g, std::max(n, 0));
-  bool kept = false;
   for (int i = 0; i < n; ++i) {
     ++r.totals.received;
     r.totals.cut += r.fanout.cut(i);
@@ -334,12 +336,11 @@ void relay_announcements(Relay& r, int g, long long now) {
     if (r.loadcache)
       r.sessions.remember(r.fanout.data(i), r.fanout.length(i), now);
     r.fanout.keep(i);
-    kept = true;
   }
   for (int k = 0; k < r.ed.count(); ++k)
     r.fanout.send(&client(r.ed, k), now);
   r.outputs.send(g, r.fanout);
-  if (kept) {
+  if (r.fanout.kept() > 0) {
     r.last_announcement = time(nullptr);
     r.service.changed();
   }
@@ -379,72 +380,73 @@ bool from_owner(const VokListner& l, bool stop, in_addr_t from) {
   return l.lives_at(from) || (stop && l.invited_from != 0 && l.invited_from == from);
 }
 
+// Acts on one request from source.
+void serve_request(Relay& r, const char* buffer, in_addr_t source, long long now) {
+  if (!r.allowed.allows(source, r.local)) {
+    ++r.totals.outside;
+    return;
+  }
+  if (!r.budgets.take(source, now)) {
+    ++r.totals.over_budget;
+    return;
+  }
+  Request req;
+  if (!parse_request(buffer, &req)) {
+    ++r.totals.ignored;
+    return;
+  }
+  if (invites_many(r, req)) {
+    ++r.totals.refused;
+    return;
+  }
+  const bool invite = strcmp(req.cmd, kInvite) == 0, stop = strcmp(req.cmd, kStop) == 0;
+  if (VokListner* known = (invite || stop) ? registered(r, req.name) : nullptr) {
+    if (!from_owner(*known, stop, source)) {
+      ++r.totals.not_owner;
+      return;
+    }
+    if (invite) {  // answered when it was admitted: this only keeps it
+      ++r.totals.refreshed;
+      known->on(VokListner::kRefreshed, now);
+      return;
+    }
+  }
+  Listener* gone = nullptr;
+  switch (apply_request(req, r.ed, kAnnouncePort, &gone)) {
+    case RequestResult::kAdmitted: {
+      ++r.totals.admitted;
+      VokListner& l = client(r.ed, r.ed.count() - 1);  // the one just admitted
+      l.replays = r.loadcache;
+      l.invited_from = source;
+      l.expires_ms = r.expires_ms;
+      clients_changed(r);
+      act(r, l, l.on(VokListner::kInvited, now), now);
+      break;
+    }
+    case RequestResult::kRefused:
+      ++r.totals.refused;
+      break;
+    case RequestResult::kRemoved:
+      log_line("client [%s] quit", req.name);
+      release(r, gone);
+      break;
+    case RequestResult::kIgnored:
+      ++r.totals.ignored;
+      break;
+  }
+}
+
+// Requests are read by the batch, as announcements are, a few batches a wake-up: a flood from
+// one source must not outrun the loop, or the kernel drops other hosts' requests with it.
 void serve_requests(Relay& r, long long now) {
   char buffer[kDatagramMax + 1];  // one spare byte to end a request's text
-  // A bounded drain, so that announcements keep their turn under a flood.
-  for (int i = 0; i < Fanout::kBatch; ++i) {
-    sockaddr_in from = {};
-    socklen_t from_len = sizeof from;
-    const ssize_t n = recvfrom(r.request_fd, buffer, kDatagramMax, MSG_DONTWAIT,
-                               reinterpret_cast<sockaddr*>(&from), &from_len);
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK)
-        return;
-      continue;
-    }
-    const in_addr_t source = from.sin_addr.s_addr;
-    if (!r.allowed.allows(source, r.local)) {
-      ++r.totals.outside;
-      continue;
-    }
-    if (!r.budgets.take(source, now)) {
-      ++r.totals.over_budget;
-      continue;
-    }
-    buffer[n] = '\0';
-    Request req;
-    if (!parse_request(buffer, &req)) {
-      ++r.totals.ignored;
-      continue;
-    }
-    if (invites_many(r, req)) {
-      ++r.totals.refused;
-      continue;
-    }
-    const bool invite = strcmp(req.cmd, kInvite) == 0, stop = strcmp(req.cmd, kStop) == 0;
-    if (VokListner* known = (invite || stop) ? registered(r, req.name) : nullptr) {
-      if (!from_owner(*known, stop, source)) {
-        ++r.totals.not_owner;
-        continue;
-      }
-      if (invite) {  // answered when it was admitted: this only keeps it
-        ++r.totals.refreshed;
-        known->on(VokListner::kRefreshed, now);
-        continue;
-      }
-    }
-    Listener* gone = nullptr;
-    switch (apply_request(req, r.ed, kAnnouncePort, &gone)) {
-      case RequestResult::kAdmitted: {
-        ++r.totals.admitted;
-        VokListner& l = client(r.ed, r.ed.count() - 1);  // the one just admitted
-        l.replays = r.loadcache;
-        l.invited_from = source;
-        l.expires_ms = r.expires_ms;
-        clients_changed(r);
-        act(r, l, l.on(VokListner::kInvited, now), now);
-        break;
-      }
-      case RequestResult::kRefused:
-        ++r.totals.refused;
-        break;
-      case RequestResult::kRemoved:
-        log_line("client [%s] quit", req.name);
-        release(r, gone);
-        break;
-      case RequestResult::kIgnored:
-        ++r.totals.ignored;
-        break;
+  for (int batches = 0, n = Fanout::kBatch; batches < kRequestBatches && n == Fanout::kBatch;
+       ++batches) {
+    n = r.requests.receive(r.request_fd);
+    for (int i = 0; i < n; ++i) {
+      memcpy(buffer, r.requests.data(i), static_cast<size_t>(r.requests.length(i)));
+      buffer[r.requests.length(i)] = '\0';
+      serve_request(r, buffer, r.requests.from(i).sin_addr.s_addr, now);
     }
   }
 }
@@ -641,6 +643,7 @@ int main(int argc, char** argv) {
   }
   // All addresses, without asking what this host's name is: nothing uses it.
   r.request_fd = net_bind(nullptr, kRequestPort);
+  net_rcvbuf(r.request_fd, kRequestBuffer);
   if (r.request_fd < 0) {
     log_line("cannot open socket to listen to request");
     exit(0);
