@@ -96,8 +96,10 @@ class VokListner : public Listener {
   // A lookup with tag has begun at now.
   void looking_up(unsigned tag, long long now);
   bool resolving() const { return resolving_; }
-  unsigned lookup() const { return lookup_; }
-  bool answered() const { return stage != kNew; }
+  // The tag of its present or last lookup.
+  unsigned lookup_tag() const { return lookup_; }
+  // True once it is served: answered, restored, or the command line's.
+  bool served() const { return stage != kNew; }
   bool replaying() const { return stage == kReplaying; }
   long long admitted() const { return admitted_; }
   // True when addr is where its name resolves to: the client itself.

@@ -205,7 +205,7 @@ std::string status_line(const Relay& r) {
 void release(Relay& r, Listener* gone) {
   VokListner& l = static_cast<VokListner&>(*gone);
   if (l.resolving())
-    r.resolver.cancel(l.lookup());
+    r.resolver.cancel(l.lookup_tag());
   delete gone;
   clients_changed(r);
 }
@@ -276,14 +276,14 @@ bool look_up(Relay& r, VokListner& l, long long now) {
   }
   if (const in_addr_t addr = hosts_file_addr(kHostsFile, l.get_id()))
     return found(r, l, addr, now);
-  r.resolver.lookup(l.lookup(), l.get_id(), l.answered());
+  r.resolver.lookup(l.lookup_tag(), l.get_id(), l.served());
   return true;
 }
 
 // The listener whose lookup has tag, or null: it has gone, or asked again.
 VokListner* find_lookup(const Relay& r, unsigned tag) {
   for (int k = 0; k < r.ed.count(); ++k) {
-    if (client(r.ed, k).resolving() && client(r.ed, k).lookup() == tag)
+    if (client(r.ed, k).resolving() && client(r.ed, k).lookup_tag() == tag)
       return &client(r.ed, k);
   }
   return nullptr;
@@ -477,7 +477,7 @@ void log_stats(const Relay& r, long long now) {
       "up %lld s: received %lu datagrams (%s), relayed %lu, dropped as own output %lu, "
       "as from a listener %lu, as seen %lu, cut to %d bytes %lu; %s%s%s"
       "requests admitted %lu, refreshed %lu, "
-      "refused %lu, ignored %lu, ignored as from outside the allowed networks %lu, "
+      "turned down %lu, ignored %lu, ignored as from outside the allowed networks %lu, "
       "over budget %lu, not from the client %lu; removed as unreachable %lu, expired %lu; "
       "log lines lost %ld",
       (now - r.started) / 1000, t.received, by_group.c_str(), r.fanout.relayed(), t.own_output,

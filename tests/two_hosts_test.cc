@@ -198,9 +198,9 @@ TEST_F(RelayTest, StrangersCanNeitherCutOffNorTargetNorCrowdOutAClient) {
   ASSERT_EQ(4u, stats.size());
   EXPECT_EQ("client [farhost] at 10.201.0.2", stats[0].substr(0, 30));
   const std::string counts = stats[3].substr(stats[3].find("requests"));
-  EXPECT_EQ("requests admitted 7, refreshed 1, refused 0, ignored 0, ignored as from outside the "
-            "allowed networks 1, over budget ", counts.substr(0, 116));
-  EXPECT_LT(10000, atol(counts.c_str() + 116)) << counts;
+  EXPECT_EQ("requests admitted 7, refreshed 1, turned down 0, ignored 0, ignored as from outside "
+            "the allowed networks 1, over budget ", counts.substr(0, 120));
+  EXPECT_LT(10000, atol(counts.c_str() + 120)) << counts;
   EXPECT_NE(std::string::npos, counts.find("; removed as unreachable 0, expired 1;")) << counts;
   quit(*relay);
 }
