@@ -305,8 +305,7 @@ bool from_listener(const Relay& r, const sockaddr_in& from) {
   if (from.sin_port != htons(kRequestPort))
     return false;
   for (int k = 0; k < r.ed.count(); ++k) {
-    const sockaddr_in* to = client(r.ed, k).destination();
-    if (to != nullptr && to->sin_addr.s_addr == from.sin_addr.s_addr)
+    if (client(r.ed, k).lives_at(from.sin_addr.s_addr))
       return true;
   }
   return false;
