@@ -17,8 +17,8 @@
 
 #include "common/protocol.h"
 #include "common/signals.h"
+#include "describe.h"
 #include "network/net.h"
-#include "sap.h"
 
 namespace {
 

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "common/sap.h"
+
 struct Sessions::Slot {
   bool used;
   SessionKey key;
@@ -20,29 +22,21 @@ bool SessionKey::operator==(const SessionKey& o) const {
 }
 
 SapKind sap_key(const char* data, int len, SessionKey* key) {
-  const uint8_t* p = reinterpret_cast<const uint8_t*>(data);
-  if (len < 4 || (p[0] >> 5) != 1 || (p[0] & 0x03) != 0)  // version 1, not encrypted/compressed
+  SapHeader h;
+  if (len < 0 || !sap_read(data, static_cast<size_t>(len), &h) || h.encrypted || h.compressed)
     return SapKind::kNotSap;
-  const bool ipv6 = (p[0] & 0x10) != 0;
-  const int origin_len = ipv6 ? 16 : 4;
-  const int payload = 4 + origin_len + 4 * p[1];  // the authentication data is p[1] words
-  if (len < payload)
+  // What a deletion carries does not matter; an announcement carries SDP, typed or not.
+  static const char kSdp[] = "application/sdp";
+  const bool sdp = h.type != nullptr
+                       ? h.type_len == sizeof kSdp - 1 && memcmp(h.type, kSdp, h.type_len) == 0
+                       : h.body_len >= 2 && h.body[0] == 'v' && h.body[1] == '=';
+  if (!h.deletion && !sdp)
     return SapKind::kNotSap;
-  // An optional payload type, ended by a NUL, comes before the SDP. What a
-  // deletion carries does not matter.
-  const bool deletion = (p[0] & 0x04) != 0;
-  const char* rest = data + payload;
-  const int rest_len = len - payload;
-  if (!deletion && !(rest_len >= 2 && rest[0] == 'v' && rest[1] == '=')) {
-    static const char kSdp[] = "application/sdp";  // with its NUL
-    if (rest_len < static_cast<int>(sizeof kSdp) || memcmp(rest, kSdp, sizeof kSdp) != 0)
-      return SapKind::kNotSap;
-  }
   memset(key, 0, sizeof *key);
-  memcpy(key->origin, p + 4, static_cast<size_t>(origin_len));
-  key->hash = static_cast<uint16_t>((p[2] << 8) | p[3]);
-  key->ipv6 = ipv6;
-  return deletion ? SapKind::kDelete : SapKind::kAnnounce;
+  memcpy(key->origin, h.origin, h.ipv6 ? 16 : 4);
+  key->hash = h.hash;
+  key->ipv6 = h.ipv6;
+  return h.deletion ? SapKind::kDelete : SapKind::kAnnounce;
 }
 
 // Zeroed pages that nothing touches until a session is remembered: a relay

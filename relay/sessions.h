@@ -20,10 +20,9 @@ struct SessionKey {
 // What a datagram is to the table.
 enum class SapKind { kNotSap, kAnnounce, kDelete };
 
-// Reads the SAP header of data: kNotSap unless it is version 1 with an IPv4
-// or IPv6 origin and whole authentication data, and, for an announcement,
-// payload type "application/sdp" or none (encrypted and compressed payloads
-// cannot be told and count as not SAP).
+// What data is to the table: kNotSap unless sap_read takes it, and, for an
+// announcement, its payload is SDP, typed "application/sdp" or untyped
+// (encrypted and compressed payloads cannot be told and count as not SAP).
 SapKind sap_key(const char* data, int len, SessionKey* key);
 
 // A fixed table of kMax sessions, allocated once: remembering a datagram

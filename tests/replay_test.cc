@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include "relay_fixture.h"
+#include "sap_datagram.h"
 
 namespace {
 
@@ -85,9 +86,9 @@ TEST_F(ReplayTest, ReplaysRunBesideLiveTrafficAStopEndsOneAndLiveSessionsFollowT
     put(name, std::string("n=x\nk=\nentry ") + name);
   auto relay = start({"-loadcache"});
   // SAP announcements from 10.0.0.1, by message id hash; 0x24 marks a deletion.
-  auto sap = [](char flags, char hash, const std::string& session) {
-    return std::string{flags, 0, 0, hash, 10, 0, 0, 1} + "application/sdp" + '\0' +
-           "v=0\r\ns=" + session + "\r\n";
+  auto sap = [](uint8_t flags, uint16_t hash, const std::string& session) {
+    return sap_datagram(flags, hash, "10.0.0.1", "application/sdp" + std::string(1, '\0') +
+                                                   "v=0\r\ns=" + session + "\r\n");
   };
   for (const std::string& d : {sap(0x20, 1, "one"), sap(0x20, 2, "two"), sap(0x20, 1, "one again"),
                                sap(0x20, 3, "three"), sap(0x24, 2, ""), std::string("not SAP")})

@@ -1,9 +1,11 @@
-// sap_test.cc -- the client's one-line description of relayed datagrams.
+// sap_test.cc -- SAP headers as the client describes them and the relay remembers them.
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "sap.h"
+#include "describe.h"
+#include "sap_datagram.h"
+#include "sessions.h"
 
 namespace {
 
@@ -11,41 +13,45 @@ const std::string kSdp =
     "v=0\r\no=alice 2890844526 2890842807 IN IP4 10.0.0.9\r\ns=Seminar\r\n"
     "c=IN IP4 224.2.17.12/127\r\nt=0 0\r\n";
 
-// A SAP header: flags byte, authentication length in words, hash, source.
-std::string sap(unsigned char flags, unsigned char auth_words, const std::string& source) {
-  return std::string{static_cast<char>(flags), static_cast<char>(auth_words), 0x12, 0x34} + source +
-         std::string(4u * auth_words, 'A');
-}
-
-TEST(SapTest, DescribesAnnouncementsCacheEntriesAndAnythingElse) {
-  const std::string v4("\x0a\x00\x00\x01", 4), v6(16, '\0');
+TEST(SapTest, ReadOnceForTheClientsLineAndTheRelaysSessions) {
   std::string hex16;
   for (int i = 0; i < 16; ++i)
     hex16 += "7f";
   const std::string sdp_line = "s=Seminar | o=alice 2890844526 2890842807 IN IP4 10.0.0.9 | "
                                "c=IN IP4 224.2.17.12/127";
+  const std::string v4 = "SAP v1 announce hash 0x1234 from 10.0.0.1: ";
+  const std::string typed = "application/sdp" + std::string(1, '\0');
+  const std::string text = "text/plain" + std::string(1, '\0') + "hello";
   const struct {
     std::string data, line;
+    SapKind kind;
   } cases[] = {
-      {sap(0x20, 0, v4) + "application/sdp" + '\0' + kSdp,
-       "SAP v1 announce hash 0x1234 from 10.0.0.1: " + sdp_line},
-      {sap(0x24, 1, v4) + kSdp, "SAP v1 delete hash 0x1234 from 10.0.0.1: " + sdp_line},
-      {sap(0x30, 0, v6) + kSdp, "SAP v1 announce hash 0x1234 from ::: " + sdp_line},
-      {sap(0x22, 0, v4) + "secret", "SAP v1 announce hash 0x1234 from 10.0.0.1: encrypted"},
-      {sap(0x21, 0, v4) + "x\x9c", "SAP v1 announce hash 0x1234 from 10.0.0.1: compressed"},
-      {sap(0x20, 0, v4) + "text/plain" + '\0' + "hello",
-       "SAP v1 announce hash 0x1234 from 10.0.0.1: no SDP"},
-      {std::string(8, '\0') + kSdp, "cached: " + sdp_line},
-      {std::string("\x20\xc8\x12\x34", 4) + v4, "8 bytes: 20c812340a000001"},  // cut short
-      {"", "0 bytes: "},
-      {std::string(8, '\0') + "v=0\ns=\x1b[2Jevil\x07\x7f\n", "cached: s=?[2Jevil?? | o= | c="},
+      {sap_datagram(0x20, 0x1234, "10.0.0.1", typed + kSdp), v4 + sdp_line, SapKind::kAnnounce},
+      {sap_datagram(0x24, 0x1234, "10.0.0.1", kSdp, 1),  // authentication data skipped
+       "SAP v1 delete hash 0x1234 from 10.0.0.1: " + sdp_line, SapKind::kDelete},
+      {sap_datagram(0x30, 0x1234, "::", kSdp), "SAP v1 announce hash 0x1234 from ::: " + sdp_line,
+       SapKind::kAnnounce},
+      {sap_datagram(0x22, 0x1234, "10.0.0.1", "secret"), v4 + "encrypted", SapKind::kNotSap},
+      {sap_datagram(0x21, 0x1234, "10.0.0.1", "x\x9c"), v4 + "compressed", SapKind::kNotSap},
+      {sap_datagram(0x20, 0x1234, "10.0.0.1", text), v4 + "no SDP", SapKind::kNotSap},
+      {sap_datagram(0x24, 0x1234, "10.0.0.1", text),  // whatever a deletion carries
+       "SAP v1 delete hash 0x1234 from 10.0.0.1: no SDP", SapKind::kDelete},
+      {std::string(8, '\0') + kSdp, "cached: " + sdp_line, SapKind::kNotSap},
+      {sap_datagram(0x20, 0x1234, "10.0.0.1", "", 200).substr(0, 8), "8 bytes: 20c812340a000001",
+       SapKind::kNotSap},  // cut short
+      {"", "0 bytes: ", SapKind::kNotSap},
+      {std::string(8, '\0') + "v=0\ns=\x1b[2Jevil\x07\x7f\n", "cached: s=?[2Jevil?? | o= | c=",
+       SapKind::kNotSap},
       {std::string(8, '\0') + "v=0\ns=" + std::string(500, 'x') + "\n",
-       "cached: s=" + std::string(80, 'x') + " | o= | c="},  // fields are cut
-      {std::string(17, '\x7f'), "17 bytes: " + hex16 + "..."},  // 16 shown
+       "cached: s=" + std::string(80, 'x') + " | o= | c=", SapKind::kNotSap},  // fields are cut
+      {std::string(17, '\x7f'), "17 bytes: " + hex16 + "...", SapKind::kNotSap},  // version 3
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(c.line, describe_datagram(c.data.data(), static_cast<int>(c.data.size())))
-        << testing::PrintToString(c.data);
+  for (const auto& c : cases) {
+    const int len = static_cast<int>(c.data.size());
+    SessionKey key;
+    EXPECT_EQ(c.line, describe_datagram(c.data.data(), len)) << testing::PrintToString(c.data);
+    EXPECT_EQ(c.kind, sap_key(c.data.data(), len, &key)) << testing::PrintToString(c.data);
+  }
 }
 
 }  // namespace

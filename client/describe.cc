@@ -1,11 +1,13 @@
-// sap.cc -- one readable line for a datagram that a relay delivers.
-#include "sap.h"
+// describe.cc -- one readable line for a datagram that a relay delivers.
+#include "describe.h"
 
 #include <arpa/inet.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <string>
+
+#include "common/sap.h"
 
 namespace {
 
@@ -49,35 +51,19 @@ std::string hex_prefix(const unsigned char* data, size_t len) {
   return out + (len > 16 ? "..." : "");
 }
 
-// A SAP packet (RFC 2974), or "" when data is not one.
-std::string describe_sap(const unsigned char* p, size_t len) {
-  if (len < 4 || (p[0] >> 5) != 1)
-    return "";
-  const bool ipv6 = p[0] & 0x10, del = p[0] & 0x04, encrypted = p[0] & 0x02,
-             compressed = p[0] & 0x01;
-  const size_t source_len = ipv6 ? 16 : 4;
-  size_t at = 4 + source_len + 4 * static_cast<size_t>(p[1]);
-  if (len < at)
+// A SAP announcement or deletion, or "" when data is not one.
+std::string describe_sap(const char* data, size_t len) {
+  SapHeader h;
+  if (!sap_read(data, len, &h))
     return "";
   char source[INET6_ADDRSTRLEN];
-  inet_ntop(ipv6 ? AF_INET6 : AF_INET, p + 4, source, sizeof source);
+  inet_ntop(h.ipv6 ? AF_INET6 : AF_INET, h.origin, source, sizeof source);
   char head[128];
-  snprintf(head, sizeof head, "SAP v1 %s hash 0x%04x from %s: ", del ? "delete" : "announce",
-           (p[2] << 8) | p[3], source);
-  if (encrypted || compressed)
-    return head + std::string(encrypted ? "encrypted" : "compressed");
-  // An optional payload type ("application/sdp") ends at a NUL before the SDP.
-  const char* payload = reinterpret_cast<const char*>(p + at);
-  size_t rest = len - at;
-  if (rest < 2 || payload[0] != 'v' || payload[1] != '=') {
-    const void* nul = memchr(payload, '\0', rest);
-    if (nul != nullptr) {
-      const size_t skip = static_cast<const char*>(nul) - payload + 1;
-      payload += skip;
-      rest -= skip;
-    }
-  }
-  return head + describe_sdp(payload, rest);
+  snprintf(head, sizeof head, "SAP v1 %s hash 0x%04x from %s: ", h.deletion ? "delete" : "announce",
+           h.hash, source);
+  if (h.encrypted || h.compressed)
+    return head + std::string(h.encrypted ? "encrypted" : "compressed");
+  return head + describe_sdp(h.body, h.body_len);
 }
 
 }  // namespace
@@ -88,7 +74,7 @@ std::string describe_datagram(const char* data, int len) {
   static const char zeros[8] = {};
   if (n >= 8 && memcmp(data, zeros, 8) == 0)
     return "cached: " + describe_sdp(data + 8, n - 8);
-  const std::string sap = describe_sap(p, n);
+  const std::string sap = describe_sap(data, n);
   if (!sap.empty())
     return sap;
   return std::to_string(n) + " bytes: " + hex_prefix(p, n);

@@ -1,6 +1,6 @@
-// sap.h -- one readable line for a datagram that a relay delivers.
-#ifndef VOK_CLIENT_SAP_H
-#define VOK_CLIENT_SAP_H
+// describe.h -- one readable line for a datagram that a relay delivers.
+#ifndef VOK_CLIENT_DESCRIBE_H
+#define VOK_CLIENT_DESCRIBE_H
 
 #include <string>
 
