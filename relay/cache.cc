@@ -16,7 +16,7 @@
 
 namespace {
 
-// Reads one whole line of f; true when it begins with prefix.
+// Reads one whole line of f, however long; true when it begins with prefix.
 bool line_starts(FILE* f, const char* prefix) {
   bool match = true;
   size_t i = 0;
@@ -71,7 +71,7 @@ int cache_datagram(int dirfd, const char* name, char* out) {
   int len = -1;
   if (line_starts(f, "n=")) {
     memset(out, 0, kCacheHeader);
-    line_starts(f, "k=");  // the key line, which should begin "k=", is not sent either
+    line_starts(f, "");  // the key line
     len = kCacheHeader +
           static_cast<int>(fread(out + kCacheHeader, 1, kDatagramMax - kCacheHeader, f));
   }
@@ -107,12 +107,14 @@ void Replay::start(const Sessions* sessions, long long now) {
     keys_ = sessions->live(now);
 }
 
-bool Replay::step(int fd, Listener& l) {
-  char datagram[kDatagramMax];
+bool Replay::next(mmsghdr* msg) {
+  *msg = {};
+  msg->msg_hdr.msg_iov = &iov_;
+  msg->msg_hdr.msg_iovlen = 1;
   while (dirfd_ >= 0 && next_name_ < names_.size()) {
-    const int len = cache_datagram(dirfd_, names_[next_name_++].c_str(), datagram);
+    const int len = cache_datagram(dirfd_, names_[next_name_++].c_str(), datagram_);
     if (len >= 0) {
-      l.send_msg(fd, datagram, len);
+      iov_ = {datagram_, static_cast<size_t>(len)};
       return true;
     }
   }
@@ -120,7 +122,7 @@ bool Replay::step(int fd, Listener& l) {
   while (sessions_ != nullptr && next_key_ < keys_.size()) {
     int len;
     if (const char* data = sessions_->find(keys_[next_key_++], &len)) {
-      l.send_msg(fd, data, len);
+      iov_ = {const_cast<char*>(data), static_cast<size_t>(len)};
       return true;
     }
   }

@@ -2,10 +2,11 @@
 #ifndef VOK_RELAY_CACHE_H
 #define VOK_RELAY_CACHE_H
 
+#include <sys/socket.h>
+
 #include <string>
 #include <vector>
 
-#include "EventsDismisser.h"
 #include "common/protocol.h"
 #include "sessions.h"
 
@@ -18,7 +19,10 @@ std::vector<std::string> cache_entry_names(int dirfd);
 
 // Builds the datagram for the entry name of dirfd into out (kDatagramMax
 // bytes) and returns its length; -1 when the entry yields none: not a regular
-// file, unreadable, or its first line does not begin with "n=".
+// file, unreadable, or empty, or its first line does not begin with "n=".
+// The second line, meant to begin "k=", is dropped whatever it holds: nothing
+// of a well-formed entry depends on it, and the tool that writes the cache may
+// change it.
 int cache_datagram(int dirfd, const char* name, char* out);
 
 // A replay in progress: the entries of "$HOME/.vok/cache" still to send, then
@@ -33,9 +37,10 @@ class Replay {
   // Lists the cache directory, logging "cannot chdir to PATH" when it cannot
   // be opened, and the sessions live at now (none when sessions is null).
   void start(const Sessions* sessions, long long now);
-  // Sends the next entry or session that gives a datagram to l through fd;
-  // false when none is left, and the replay is over.
-  bool step(int fd, Listener& l);
+  // Points msg (one iovec, no address) at the next entry or session that gives
+  // a datagram, valid until the next call; false when none is left, and the
+  // replay is over.
+  bool next(mmsghdr* msg);
 
  private:
   void finish();
@@ -46,6 +51,8 @@ class Replay {
   const Sessions* sessions_ = nullptr;
   std::vector<SessionKey> keys_;
   size_t next_key_ = 0;
+  char datagram_[kDatagramMax];  // the entry last built
+  iovec iov_ = {};
 };
 
 #endif

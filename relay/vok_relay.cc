@@ -240,8 +240,13 @@ bool act(Relay& r, VokListner& l, int todo, long long now) {
   }
   if (todo & VokListner::kStartReplay)
     l.replay.start(&r.sessions, now);
-  if ((todo & VokListner::kReplayStep) && !l.replay.step(r.request_fd, l))
-    todo |= l.on(VokListner::kReplayed, now);
+  if (todo & VokListner::kReplayStep) {
+    mmsghdr entry;
+    if (l.replay.next(&entry))
+      l.send_batch(&entry, 1, now, false);  // not an announcement: not counted as relayed
+    else
+      todo |= l.on(VokListner::kReplayed, now);
+  }
   if (todo & VokListner::kWelcome)
     log_line("a new client [%s]", l.get_id());
   return (todo & VokListner::kLookUp) == 0 || look_up(r, l, now);
