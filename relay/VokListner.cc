@@ -43,13 +43,13 @@ bool refusal_pending(int err) {
 
 }  // namespace
 
-VokListner* VokListner::make(const char* name, int port) {
+VokListner* VokListner::make(const char* name, int port, const Admission& how) {
   if (!printable_word(name, strnlen(name, kMaxId + 1)))
     return nullptr;
-  return new VokListner(name, port);
+  return new VokListner(name, port, how);
 }
 
-VokListner::VokListner(const char* name, int port) : port(port) {
+VokListner::VokListner(const char* name, int port, const Admission& how) : port(port), how_(how) {
   snprintf(id, sizeof id, "%s", name);
   memset(&to, 0, sizeof to);
   to.sin_family = AF_INET;
@@ -62,7 +62,7 @@ VokListner::~VokListner() {
 }
 
 void VokListner::set_address(in_addr_t addr) {
-  if (addr == 0 || (sock >= 0 && addr == to.sin_addr.s_addr))
+  if (sock >= 0 && addr == to.sin_addr.s_addr)
     return;
   to.sin_addr.s_addr = addr;
   // A socket already made is connected anew: it is never left unconnected
@@ -146,29 +146,32 @@ bool VokListner::refused(long long now) {
   if (refused_since < 0 || (sent_unrefused >= 0 && now - sent_unrefused >= kAliveMs))
     refused_since = now;
   sent_unrefused = -1;
-  return !from_command_line && now - refused_since >= kDeadMs;
+  return !from_command_line() && now - refused_since >= kDeadMs;
 }
 
-int VokListner::on(Event e, long long now) {
+int VokListner::on(Event e, long long now, std::optional<in_addr_t> address) {
   switch (e) {
-    case kInvited:
-    case kKept:
+    case kAdmitted:
       admitted_ = refreshed_ = now;
-      stage = e == kInvited ? kNew : kServed;
+      stage = how_.origin == Admission::kInvited ? kNew : kServed;
       return kLookUp;
     case kResolved:
       resolving_ = false;
+      // A name that did not resolve keeps the old address, so a name server
+      // that fails for a while costs nothing.
+      if (address)
+        set_address(*address);
       next_lookup = now + (destination() != nullptr ? kRefreshMs : kRetryMs);
       if (stage != kNew || destination() == nullptr)
         return 0;  // the answer waits for an address
-      stage = replays ? kReplaying : kServed;
+      stage = how_.replays ? kReplaying : kServed;
       replay_due = now;
-      return kAnswer | (replays ? kStartReplay : kWelcome);
+      return kAnswer | (how_.replays ? kStartReplay : kWelcome);
     case kRefreshed:
       refreshed_ = now;
       return 0;
     case kTimer: {
-      if (expires_ms > 0 && now - refreshed_ >= expires_ms)
+      if (how_.expires_ms > 0 && now - refreshed_ >= how_.expires_ms)
         return kExpire;
       int todo = !resolving_ && next_lookup <= now ? kLookUp : 0;
       if (stage == kReplaying && replay_due <= now) {
@@ -192,7 +195,7 @@ void VokListner::looking_up(unsigned tag, long long now) {
 
 long long VokListner::due() const {
   long long at = resolving_ ? LLONG_MAX : next_lookup;
-  if (expires_ms > 0)
-    at = std::min(at, refreshed_ + expires_ms);
+  if (how_.expires_ms > 0)
+    at = std::min(at, refreshed_ + how_.expires_ms);
   return stage == kReplaying ? std::min(at, replay_due) : at;
 }

@@ -6,6 +6,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <optional>
+
 #include "EventsDismisser.h"
 #include "cache.h"
 #include "common/protocol.h"
@@ -16,9 +18,18 @@ class VokListner : public Listener {
   // refused, never cut, since a cut name would be some other host.
   static const int kMaxId = Request::kWordMax;
 
+  // How a listener comes to the registry, and what that gives it.
+  struct Admission {
+    enum Origin { kInvited, kKept, kCommandLine };
+    Origin origin = kInvited;    // kept: restored from the clients file
+    in_addr_t invited_from = 0;  // the invitation's source
+    bool replays = false;        // answered, it gets the cached sessions first (-loadcache)
+    long long expires_ms = 0;    // removed when not invited again for so long; 0: never
+  };
+
   // A new listener with no address yet, or null when name is not a
   // printable_word (empty, longer than kMaxId, or with other bytes).
-  static VokListner* make(const char* name, int port);
+  static VokListner* make(const char* name, int port, const Admission& how);
   ~VokListner() override;
 
   // Sends through its own socket, never waiting (fd is not used): nothing
@@ -34,11 +45,6 @@ class VokListner : public Listener {
   int fd() const { return sock; }
   // Where datagrams for it go, or null while its name has no address.
   const sockaddr_in* destination() const { return to.sin_addr.s_addr != 0 ? &to : nullptr; }
-  // Takes a lookup's result and connects its socket to it: 0 (the name did
-  // not resolve) keeps the old address, so a name server that fails for a
-  // while costs nothing. Where the socket cannot be connected (no route),
-  // sends fail, counted, until a later lookup connects it.
-  void set_address(in_addr_t addr);
 
   // Sends the n datagrams of msgs (no addresses: the socket is connected) in
   // one call where it can, at now (ms). A refusal pending from an earlier send
@@ -71,11 +77,10 @@ class VokListner : public Listener {
   // starts served. The loop reports each event, with the time (monotonic ms),
   // and does what comes back.
   enum Event {
-    kInvited,   // admitted by an invitation
-    kKept,      // admitted without one
-    kResolved,  // its lookup has answered (set_address has the result)
-    kTimer,     // one of its deadlines may have passed
-    kReplayed,  // its replay has nothing more to send
+    kAdmitted,   // taken into the registry
+    kResolved,   // its lookup has answered, with the address if the name resolved
+    kTimer,      // one of its deadlines may have passed
+    kReplayed,   // its replay has nothing more to send
     kRefreshed,  // invited again, from its own address
   };
   enum Action {  // bits of what on() returns
@@ -86,7 +91,7 @@ class VokListner : public Listener {
     kWelcome = 16,     // log it as a new client
     kExpire = 32,      // remove it: not invited again in time
   };
-  int on(Event e, long long now);
+  int on(Event e, long long now, std::optional<in_addr_t> address = std::nullopt);
   // Names are looked up again this often, and this often while they have no
   // address; a replay sends one datagram each kReplayPauseMs.
   static const long long kRefreshMs = 60 * 1000;
@@ -109,11 +114,15 @@ class VokListner : public Listener {
   // Its earliest deadline: the next lookup, its replay's next step, or its expiry.
   long long due() const;
 
-  bool from_command_line = false;  // neither kept in the clients file nor removed by refusals
-  bool replays = false;            // answered, it gets the cached sessions first (-loadcache)
-  Replay replay;                   // the cache entries still to send it
-  in_addr_t invited_from = 0;      // the source of its invitation; 0: none came
-  long long expires_ms = 0;        // removed when not invited again for so long; 0: never
+  // Neither kept in the clients file nor removed by refusals.
+  bool from_command_line() const { return how_.origin == Admission::kCommandLine; }
+  // True when addr is where its invitation came from.
+  bool invited_from(in_addr_t addr) const {
+    return how_.invited_from != 0 && addr == how_.invited_from;
+  }
+
+  Replay replay;         // the cache entries still to send it
+  bool leaving = false;  // let go: the loop removes it when this pass is done
 
  private:
   enum Stage { kNew, kReplaying, kServed };
@@ -126,12 +135,17 @@ class VokListner : public Listener {
   long long next_lookup = 0;  // when its name is looked up again
   long long replay_due = 0;   // when its replay's next datagram goes
 
-  VokListner(const char* name, int port);
+  VokListner(const char* name, int port, const Admission& how);
+  // Takes its address and connects its socket to it. Where the socket cannot
+  // be connected (no route), sends fail, counted, until a later lookup
+  // connects it.
+  void set_address(in_addr_t addr);
   // A failed send also brings its next lookup forward, to a second after the last.
   void count_failures(int n);
 
   char id[kMaxId + 1];
   int port;
+  const Admission how_;
   int sock = -1;
   sockaddr_in to;
   bool dead = false;              // refusals have shown it gone

@@ -24,10 +24,7 @@ struct Job {
   char name[256];
 };
 
-struct Done {
-  unsigned tag;
-  in_addr_t addr;
-};
+const char kHostsFile[] = "/etc/hosts";
 
 // A lookup needs little stack; many threads waiting on a name server then
 // cost little memory.
@@ -40,7 +37,7 @@ struct Resolver::Shared {
   std::mutex mu;
   std::condition_variable work;
   std::deque<Job> jobs;  // at most one per listener
-  std::deque<Done> done;
+  std::deque<Answer> done;
   int workers = 0;
   int idle = 0;
   int busy_new = 0;  // lookups under way for names not yet answered, orphaned ones included
@@ -54,6 +51,13 @@ struct Resolver::Shared {
     if (reg != jobs.end() || busy_new >= kWorkers)
       return reg;
     return jobs.begin();
+  }
+  // Queues an answer and wakes the loop; the caller holds mu.
+  void answer(unsigned tag, bool found, in_addr_t addr) {
+    done.push_back({tag, found, addr});
+    const uint64_t one = 1;
+    const ssize_t n = write(wake, &one, sizeof one);  // cannot fail: the count is small
+    (void)n;
   }
   // How many queued jobs could start now.
   int startable() const {
@@ -79,17 +83,35 @@ void* worker(void* arg) {
     s->jobs.erase(it);
     s->busy_new += !job.registered;
     lock.unlock();
-    // Nothing is written: a name that does not resolve shows as "no address".
+    // Nothing is written: a name that does not resolve shows as not found.
     const in_addr_t addr = static_cast<in_addr_t>(net_host_addr(job.name));
     lock.lock();
     s->busy_new -= !job.registered;
-    s->done.push_back({job.tag, addr});
-    const uint64_t one = 1;
-    const ssize_t n = write(s->wake, &one, sizeof one);  // cannot fail: the count is small
-    (void)n;
+    s->answer(job.tag, addr != 0, addr);
     s->work.notify_all();  // a new name's job may be startable now
   }
   return nullptr;
+}
+
+// The first IPv4 address that the hosts file at path gives name (letter case
+// aside), in *addr; false when it gives none.
+bool hosts_file_addr(const char* path, const char* name, in_addr_t* addr) {
+  FILE* f = fopen(path, "re");
+  if (f == nullptr)
+    return false;
+  bool found = false;
+  char line[1024];
+  while (!found && fgets(line, sizeof line, f) != nullptr) {
+    line[strcspn(line, "#\n")] = '\0';
+    char* save;
+    const char* text = strtok_r(line, " \t", &save);
+    if (text == nullptr || inet_pton(AF_INET, text, addr) != 1)
+      continue;
+    for (const char* n; !found && (n = strtok_r(nullptr, " \t", &save)) != nullptr;)
+      found = strcasecmp(n, name) == 0;
+  }
+  fclose(f);
+  return found;
 }
 
 }  // namespace
@@ -111,7 +133,14 @@ void Resolver::lookup(unsigned tag, const char* name, bool registered) {
   if (strlen(name) >= sizeof job.name)
     return;
   strcpy(job.name, name);
+  in_addr quad;  // inet_aton: inet_addr cannot tell 255.255.255.255 from a failure
+  const bool at_once =
+      inet_aton(name, &quad) != 0 || hosts_file_addr(kHostsFile, name, &quad.s_addr);
   std::lock_guard<std::mutex> lock(shared_->mu);
+  if (at_once) {
+    shared_->answer(tag, true, quad.s_addr);
+    return;
+  }
   shared_->jobs.push_back(job);
   if (shared_->startable() > shared_->idle && shared_->workers < kWorkers + kReserved) {
     pthread_attr_t attr;
@@ -134,7 +163,7 @@ void Resolver::cancel(unsigned tag) {
              jobs.end());
 }
 
-bool Resolver::take(unsigned* tag, in_addr_t* addr) {
+bool Resolver::take(Answer* answer) {
   std::lock_guard<std::mutex> lock(shared_->mu);
   if (shared_->done.empty()) {
     uint64_t count;
@@ -142,30 +171,7 @@ bool Resolver::take(unsigned* tag, in_addr_t* addr) {
     (void)n;
     return false;
   }
-  *tag = shared_->done.front().tag;
-  *addr = shared_->done.front().addr;
+  *answer = shared_->done.front();
   shared_->done.pop_front();
   return true;
-}
-
-in_addr_t hosts_file_addr(const char* path, const char* name) {
-  FILE* f = fopen(path, "re");
-  if (f == nullptr)
-    return 0;
-  in_addr_t found = 0;
-  char line[1024];
-  while (found == 0 && fgets(line, sizeof line, f) != nullptr) {
-    line[strcspn(line, "#\n")] = '\0';
-    char* save;
-    const char* addr = strtok_r(line, " \t", &save);
-    in_addr_t a;
-    if (addr == nullptr || inet_pton(AF_INET, addr, &a) != 1)
-      continue;
-    for (const char* n; found == 0 && (n = strtok_r(nullptr, " \t", &save)) != nullptr;) {
-      if (strcasecmp(n, name) == 0)
-        found = a;
-    }
-  }
-  fclose(f);
-  return found;
 }

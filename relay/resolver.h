@@ -27,24 +27,27 @@ class Resolver {
   bool open();
   // Readable while finished lookups wait to be taken.
   int fd() const;
-  // Asks for name's address (as net_get_addr finds it); the answer comes back
-  // with tag, which the caller never uses twice. registered: the name belongs
-  // to a client already served. Names longer than 255 characters are never
-  // asked for.
+  // A finished lookup: its tag, and the address when the name resolved.
+  struct Answer {
+    unsigned tag;
+    bool found;
+    in_addr_t addr;
+  };
+
+  // Asks for name's address; the answer comes back with tag, which the caller
+  // never uses twice. A dotted quad, or a name the hosts file gives (letter
+  // case aside), is answered at once; any other name as net_get_addr finds it,
+  // on a helper thread. registered: the name belongs to a client already
+  // served. Names longer than 255 characters are never answered.
   void lookup(unsigned tag, const char* name, bool registered);
   // Forgets the lookup with tag: dropped when still queued, its answer
   // discarded when under way.
   void cancel(unsigned tag);
-  // One finished lookup: its tag and the address, 0 when the name did not
-  // resolve. False when none is left.
-  bool take(unsigned* tag, in_addr_t* addr);
+  // One finished lookup; false when none is left.
+  bool take(Answer* answer);
 
  private:
   Shared* shared_ = nullptr;  // never freed: a worker may outlive the loop
 };
-
-// The first IPv4 address that the hosts file at path gives name (letter case
-// aside), or 0: names there are answered at once, on the loop's thread.
-in_addr_t hosts_file_addr(const char* path, const char* name);
 
 #endif

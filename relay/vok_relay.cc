@@ -22,7 +22,6 @@
 #include "outputs.h"
 #include "common/signals.h"
 #include "network/net.h"
-#include "request.h"
 #include "resolver.h"
 #include "seen.h"
 #include "service.h"
@@ -32,8 +31,7 @@ namespace {
 
 const int kCapacity = 4;
 const long long kWaitMs = 120 * 1000;
-const long long kKeepPauseMs = 1000;     // the clients file is written at most this often
-const char kHostsFile[] = "/etc/hosts";
+const long long kKeepPauseMs = 1000;  // the clients file is written at most this often
 // A client's invitation every minute keeps it past -e 60: its timer and the
 // network may make one a little late.
 const long long kExpirySlackMs = 5000;
@@ -46,7 +44,7 @@ const int kRequestBuffer = 1 << 20;  // a few thousand small requests, for a mom
 // What the statistics report besides each listener's own counts.
 struct Totals {
   unsigned long received, own_output, from_listeners, seen, cut;
-  unsigned long admitted, refreshed, refused, ignored, outside, over_budget, not_owner;
+  unsigned long admitted, refreshed, turned_down, ignored, outside, over_budget, not_owner;
   unsigned long unreachable, expired;
 };
 
@@ -174,7 +172,7 @@ void write_kept(Relay& r, long long now) {
     return;
   std::vector<KeptClient> kept;
   for (int k = 0; k < r.ed.count(); ++k) {
-    if (!client(r.ed, k).from_command_line)
+    if (!client(r.ed, k).from_command_line())
       kept.push_back({client(r.ed, k).get_id(), client(r.ed, k).get_port()});
   }
   const bool ok = write_clients(r.clients_file, kept);
@@ -200,35 +198,55 @@ std::string status_line(const Relay& r) {
          std::to_string(r.fanout.relayed()) + " datagrams relayed, " + last;
 }
 
-// Releases a listener that the registry no longer holds; its pending lookup
-// goes with it.
-void release(Relay& r, Listener* gone) {
-  VokListner& l = static_cast<VokListner&>(*gone);
+// Takes l out of the registry and releases it; its pending lookup goes with it.
+void remove(Relay& r, VokListner& l) {
+  r.ed.remove_listener(l.get_id());
   if (l.resolving())
     r.resolver.cancel(l.lookup_tag());
-  delete gone;
+  delete &l;
   clients_changed(r);
 }
 
-// Takes l out of the registry and releases it, with the line that says why.
-void remove(Relay& r, VokListner& l, const char* why) {
-  Listener* gone = nullptr;
-  r.ed.remove_listener(l.get_id(), &gone);
-  log_line("client [%s] %s", gone->get_id(), why);
-  release(r, gone);
+// Lets l go, with the line that says why: it leaves the registry when the
+// events of this pass are done, so that no loop over the registry sees it shrink.
+void let_go(VokListner& l, const char* why) {
+  log_line("client [%s] %s", l.get_id(), why);
+  l.leaving = true;
 }
 
 const char kNotUnicast[] = "not served: a group or broadcast address";
 const char kNotAllowed[] = "not served: outside the allowed networks";
 
-bool look_up(Relay& r, VokListner& l, long long now);
+// Removes the listeners let go by this pass's events, and those that refusals
+// show to be gone: the registry shrinks here, and by a client's Stop.
+void remove_leaving(Relay& r) {
+  VokListner* going[kCapacity];
+  int n = 0;
+  for (int k = 0; k < r.ed.count(); ++k) {
+    VokListner& l = client(r.ed, k);
+    if (!l.leaving && l.gone()) {
+      ++r.totals.unreachable;
+      let_go(l, "unreachable, removed");
+    }
+    if (l.leaving)
+      going[n++] = &l;
+  }
+  for (int i = 0; i < n; ++i)
+    remove(r, *going[i]);
+}
 
-// Does what a client's event asks for; false when that removed it.
-bool act(Relay& r, VokListner& l, int todo, long long now) {
+// Asks for l's address; every answer comes back through the resolver's descriptor.
+void look_up(Relay& r, VokListner& l, long long now) {
+  l.looking_up(++r.lookups, now);
+  r.resolver.lookup(l.lookup_tag(), l.get_id(), l.served());
+}
+
+// Does what a client's event asks for.
+void act(Relay& r, VokListner& l, int todo, long long now) {
   if (todo & VokListner::kExpire) {
     ++r.totals.expired;
-    remove(r, l, "expired");
-    return false;
+    let_go(l, "expired");
+    return;
   }
   if (todo & VokListner::kAnswer) {
     char reply[64];
@@ -249,39 +267,19 @@ bool act(Relay& r, VokListner& l, int todo, long long now) {
   }
   if (todo & VokListner::kWelcome)
     log_line("a new client [%s]", l.get_id());
-  return (todo & VokListner::kLookUp) == 0 || look_up(r, l, now);
+  if (todo & VokListner::kLookUp)
+    look_up(r, l, now);
 }
 
-// A lookup has answered (addr 0: the name did not resolve); an address that
-// would reach many hosts removes the client. False when l was removed.
-bool found(Relay& r, VokListner& l, in_addr_t addr, long long now) {
-  if (addr != 0 && !r.local.unicast(addr)) {
-    remove(r, l, kNotUnicast);
+// Takes l into the registry and starts its life; false when the registry turns
+// it down (full, or the name taken), or there is none, and l is released.
+bool admit(Relay& r, VokListner* l, long long now) {
+  if (r.ed.new_listener(l) == 0) {
+    delete l;
     return false;
   }
-  // The command line's listener is the operator's own choice.
-  if (addr != 0 && !l.from_command_line && !r.allowed.allows(addr, r.local)) {
-    remove(r, l, kNotAllowed);
-    return false;
-  }
-  l.set_address(addr);
-  return act(r, l, l.on(VokListner::kResolved, now), now);
-}
-
-// Looks l's name up: a dotted quad or a name in the hosts file at once, any
-// other name on the resolver. False when l was removed.
-bool look_up(Relay& r, VokListner& l, long long now) {
-  l.looking_up(++r.lookups, now);
-  in_addr quad;  // inet_aton: inet_addr cannot tell 255.255.255.255 from a failure
-  if (inet_aton(l.get_id(), &quad) != 0) {
-    if (quad.s_addr != 0)
-      return found(r, l, quad.s_addr, now);
-    remove(r, l, kNotUnicast);  // to found(), 0 means no answer
-    return false;
-  }
-  if (const in_addr_t addr = hosts_file_addr(kHostsFile, l.get_id()))
-    return found(r, l, addr, now);
-  r.resolver.lookup(l.lookup_tag(), l.get_id(), l.served());
+  clients_changed(r);
+  act(r, *l, l->on(VokListner::kAdmitted, now), now);
   return true;
 }
 
@@ -294,12 +292,22 @@ VokListner* find_lookup(const Relay& r, unsigned tag) {
   return nullptr;
 }
 
+// Every lookup's answer comes in here: an address that would reach many
+// hosts, or one outside the allowed networks, lets its client go.
 void take_lookups(Relay& r, long long now) {
-  unsigned tag;
-  in_addr_t addr;
-  while (r.resolver.take(&tag, &addr)) {
-    if (VokListner* l = find_lookup(r, tag))
-      found(r, *l, addr, now);
+  Resolver::Answer a;
+  while (r.resolver.take(&a)) {
+    VokListner* l = find_lookup(r, a.tag);
+    if (l == nullptr)
+      continue;
+    if (a.found && !r.local.unicast(a.addr))
+      let_go(*l, kNotUnicast);
+    // The command line's listener is the operator's own choice.
+    else if (a.found && !l->from_command_line() && !r.allowed.allows(a.addr, r.local))
+      let_go(*l, kNotAllowed);
+    else
+      act(r, *l, l->on(VokListner::kResolved, now, a.found ? a.addr : std::optional<in_addr_t>()),
+          now);
   }
 }
 
@@ -350,16 +358,6 @@ void relay_announcements(Relay& r, int g, long long now) {
   }
 }
 
-// Removes the listeners that refusals show to be gone.
-void remove_unreachable(Relay& r) {
-  for (int k = 0; k < r.ed.count(); ++k) {
-    if (client(r.ed, k).gone()) {
-      ++r.totals.unreachable;
-      remove(r, client(r.ed, k--), "unreachable, removed");
-    }
-  }
-}
-
 // An invitation for a dotted quad that would reach many hosts is refused as
 // silently as any other.
 bool invites_many(const Relay& r, const Request& req) {
@@ -368,10 +366,10 @@ bool invites_many(const Relay& r, const Request& req) {
          !r.local.unicast(quad.s_addr);
 }
 
-// The registered client with that name, or null.
+// The registered client with that name, or null; one let go is no longer there.
 VokListner* registered(const Relay& r, const char* name) {
   for (int k = 0; k < r.ed.count(); ++k) {
-    if (strcmp(client(r.ed, k).get_id(), name) == 0)
+    if (!client(r.ed, k).leaving && strcmp(client(r.ed, k).get_id(), name) == 0)
       return &client(r.ed, k);
   }
   return nullptr;
@@ -381,7 +379,7 @@ VokListner* registered(const Relay& r, const char* name) {
 // where its invitation came) or prolong it (from its own address): nobody can
 // cut another host off, nor keep a host served that never asked.
 bool from_owner(const VokListner& l, bool stop, in_addr_t from) {
-  return l.lives_at(from) || (stop && l.invited_from != 0 && l.invited_from == from);
+  return l.lives_at(from) || (stop && l.invited_from(from));
 }
 
 // Acts on one request from source.
@@ -400,43 +398,28 @@ void serve_request(Relay& r, const char* buffer, in_addr_t source, long long now
     return;
   }
   if (invites_many(r, req)) {
-    ++r.totals.refused;
+    ++r.totals.turned_down;
     return;
   }
   const bool invite = strcmp(req.cmd, kInvite) == 0, stop = strcmp(req.cmd, kStop) == 0;
-  if (VokListner* known = (invite || stop) ? registered(r, req.name) : nullptr) {
-    if (!from_owner(*known, stop, source)) {
-      ++r.totals.not_owner;
-      return;
-    }
-    if (invite) {  // answered when it was admitted: this only keeps it
-      ++r.totals.refreshed;
-      known->on(VokListner::kRefreshed, now);
-      return;
-    }
-  }
-  Listener* gone = nullptr;
-  switch (apply_request(req, r.ed, kAnnouncePort, &gone)) {
-    case RequestResult::kAdmitted: {
+  VokListner* known = (invite || stop) ? registered(r, req.name) : nullptr;
+  if (known != nullptr && !from_owner(*known, stop, source)) {
+    ++r.totals.not_owner;
+  } else if (known != nullptr && invite) {  // answered when it was admitted: this only keeps it
+    ++r.totals.refreshed;
+    known->on(VokListner::kRefreshed, now);
+  } else if (known != nullptr) {
+    log_line("client [%s] quit", req.name);
+    remove(r, *known);
+  } else if (invite) {
+    const VokListner::Admission how{VokListner::Admission::kInvited, source, r.loadcache,
+                                    r.expires_ms};
+    if (admit(r, VokListner::make(req.name, kAnnouncePort, how), now))
       ++r.totals.admitted;
-      VokListner& l = client(r.ed, r.ed.count() - 1);  // the one just admitted
-      l.replays = r.loadcache;
-      l.invited_from = source;
-      l.expires_ms = r.expires_ms;
-      clients_changed(r);
-      act(r, l, l.on(VokListner::kInvited, now), now);
-      break;
-    }
-    case RequestResult::kRefused:
-      ++r.totals.refused;
-      break;
-    case RequestResult::kRemoved:
-      log_line("client [%s] quit", req.name);
-      release(r, gone);
-      break;
-    case RequestResult::kIgnored:
-      ++r.totals.ignored;
-      break;
+    else
+      ++r.totals.turned_down;
+  } else {
+    ++r.totals.ignored;  // a stop for a name not registered, or another word
   }
 }
 
@@ -486,21 +469,18 @@ void log_stats(const Relay& r, long long now) {
       "log lines lost %ld",
       (now - r.started) / 1000, t.received, by_group.c_str(), r.fanout.relayed(), t.own_output,
       t.from_listeners, t.seen, kDatagramMax, t.cut, announced.empty() ? "" : "announced on ",
-      announced.c_str(), announced.empty() ? "" : "; ", t.admitted, t.refreshed, t.refused,
+      announced.c_str(), announced.empty() ? "" : "; ", t.admitted, t.refreshed, t.turned_down,
       t.ignored, t.outside, t.over_budget, t.not_owner, t.unreachable, t.expired, log_lost());
 }
 
 // Runs every lookup, replay step and file write that is due; when the next one is.
 long long run_timers(Relay& r, long long now) {
+  for (int k = 0; k < r.ed.count(); ++k)
+    act(r, client(r.ed, k), client(r.ed, k).on(VokListner::kTimer, now), now);
+  remove_leaving(r);
   long long next = now + kWaitMs;
-  for (int k = 0; k < r.ed.count(); ++k) {
-    VokListner& l = client(r.ed, k);
-    if (!act(r, l, l.on(VokListner::kTimer, now), now)) {
-      --k;  // removed: the next one has taken its place
-      continue;
-    }
-    next = std::min(next, l.due());
-  }
+  for (int k = 0; k < r.ed.count(); ++k)
+    next = std::min(next, client(r.ed, k).due());
   next = std::min(next, r.service.run(now, [&r] { return status_line(r); }));
   if (r.clients_changed) {
     if (r.clients_due <= now)
@@ -520,28 +500,21 @@ long long run_timers(Relay& r, long long now) {
   exit(1);
 }
 
-// The clients kept by the last run, in their order, each logged: ready to be looked up and
-// admitted without reply or replay. Names the command line's listener has are passed over.
-std::vector<VokListner*> restore_clients(Relay& r, const VokListner* cmdline) {
+// Admits the clients kept by the last run, in their order, each logged: served
+// without reply or replay. A name already registered is passed over.
+void restore_clients(Relay& r) {
   const std::string path = clients_path();
   r.clients_file = path.empty() ? "$HOME/.vok/clients" : path;
   if (path.empty()) {
     log_line("cannot keep clients in %s", r.clients_file.c_str());
     r.clients_file.clear();
   }
-  std::vector<VokListner*> restored;
-  const int room = kCapacity - (cmdline != nullptr);
-  for (const KeptClient& c : read_clients(path, room)) {
-    bool again = cmdline != nullptr && c.name == cmdline->get_id();
-    for (const VokListner* other : restored)
-      again = again || c.name == other->get_id();
-    VokListner* l = again ? nullptr : VokListner::make(c.name.c_str(), c.port);
-    if (l == nullptr)
-      continue;
-    log_line("client [%s] restored", l->get_id());
-    restored.push_back(l);
+  // Their time to expire counts from the start.
+  const VokListner::Admission kept{VokListner::Admission::kKept, 0, false, r.expires_ms};
+  for (const KeptClient& c : read_clients(path, kCapacity - r.ed.count())) {
+    if (admit(r, VokListner::make(c.name.c_str(), c.port, kept), r.started))
+      log_line("client [%s] restored", c.name.c_str());
   }
-  return restored;
 }
 
 [[noreturn]] void listen_pass_sd(Relay& r) {
@@ -593,7 +566,7 @@ std::vector<VokListner*> restore_clients(Relay& r, const VokListner* cmdline) {
     }
     if (FD_ISSET(r.request_fd, &ready))
       serve_requests(r, now);
-    remove_unreachable(r);
+    remove_leaving(r);
   }
 }
 
@@ -654,24 +627,12 @@ int main(int argc, char** argv) {
   }
   r.groups.refresh();
   r.outputs.refresh(r.groups);
-  VokListner* cmdline = args == 2 ? VokListner::make(arg[0], atoi(arg[1])) : nullptr;
-  if (cmdline != nullptr) {
-    cmdline->from_command_line = true;
-    r.ed.new_listener(cmdline);  // the first, always admitted
+  if (args == 2) {  // the first, always admitted
+    const VokListner::Admission cmdline{VokListner::Admission::kCommandLine};
+    admit(r, VokListner::make(arg[0], atoi(arg[1]), cmdline), r.started);
   }
-  for (VokListner* l : restore_clients(r, cmdline)) {
-    l->expires_ms = r.expires_ms;  // counted from the start
-    r.ed.new_listener(l);
-  }
-  // Served without answer or replay, and looked up once all are in, since a
-  // lookup may remove one; the clients file is written now, so that whether it
-  // can be is known from the start.
-  for (int k = 0; k < r.ed.count(); ++k)
-    client(r.ed, k).on(VokListner::kKept, r.started);
-  for (int k = 0; k < r.ed.count(); ++k) {
-    if (!look_up(r, client(r.ed, k), r.started))
-      --k;
-  }
+  restore_clients(r);
+  // The clients file is written now, so that whether it can be is known from the start.
   write_kept(r, r.started);
   r.service.open(r.started);
   r.service.ready(status_line(r));

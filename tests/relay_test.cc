@@ -60,7 +60,8 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
   }
 
   Changed group_name(
-      "cp /etc/hosts /tmp/hosts.plain && echo '224.2.127.254 sapgroup' >> /etc/hosts",
+      "cp /etc/hosts /tmp/hosts.plain && printf '224.2.127.254 sapgroup\\n0.0.0.0 nohost\\n' "
+      ">> /etc/hosts",
       "cp /tmp/hosts.plain /etc/hosts");
   const std::string not_served = "] not served: a group or broadcast address";
   const Scenario scenarios[] = {
@@ -71,8 +72,9 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
       {"group and broadcast invitations", {},
        {"Invite_vok_relay 224.2.127.254", "Invite_vok_relay 239.255.255.255",
         "Invite_vok_relay 255.255.255.255", "Invite_vok_relay 0.0.0.0",
-        "Invite_vok_relay 127.255.255.255", "Invite_vok_relay sapgroup", "Invite_vok_relay alpha"},
-       {"client [sapgroup" + not_served}, true},
+        "Invite_vok_relay 127.255.255.255", "Invite_vok_relay sapgroup", "Invite_vok_relay nohost",
+        "Invite_vok_relay alpha"},
+       {"client [sapgroup" + not_served, "client [nohost" + not_served}, true},
       {"three arguments", {"127.0.0.5", "7000", "-loadcache"}},
       {"white space and extra words", {}, {" \t\nInvite_vok_relay\n\talpha more words\n"}, {},
        true},

@@ -39,17 +39,18 @@ TEST(RefusalTest, RefusalsForAMinuteRemoveAndTenSecondsOfQuietSendsForgive) {
                              "r0 s1 r70 r129 R130",  // 10 s of sends without one: counted anew
                              "r0 R61",  // nothing sent between two a minute apart: still gone
                              "c0 r0 r61 r3600"}) {  // it cannot invite itself back: kept
-    std::unique_ptr<VokListner> l(VokListner::make("alpha", 9875));
+    VokListner::Admission how;
+    how.origin = events[0] == 'c' ? how.kCommandLine : how.kInvited;
+    std::unique_ptr<VokListner> l(VokListner::make("alpha", 9875, how));
     std::istringstream in(events);
     char what;
     long long at;
     while (in >> what >> at) {
-      if (what == 'c')
-        l->from_command_line = true;
-      else if (what == 's')
+      if (what == 's') {
         l->count_sent(10, at * 1000);
-      else
+      } else if (what != 'c') {  // c: taken above
         EXPECT_EQ(what == 'R', l->refused(at * 1000)) << events << " at " << at;
+      }
     }
   }
 }
