@@ -8,8 +8,8 @@
 // What a SAP header says, and where the payload after it lies in the datagram.
 struct SapHeader {
   bool ipv6, deletion, encrypted, compressed;
-  uint16_t hash;                 // the message id hash
-  const unsigned char* origin;   // the originating source: 4 bytes, 16 for IPv6
+  uint16_t hash;                // the message id hash
+  const unsigned char* origin;  // the originating source: 4 bytes, 16 for IPv6
   // The optional payload type ("application/sdp"), ended by a NUL: type_len bytes, or null
   // when the payload begins with "v=" or holds no NUL.
   const char* type;

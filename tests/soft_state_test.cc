@@ -21,7 +21,7 @@ TEST(SessionsTest, OriginsTellSessionsApartAnHourForgetsAndTheTableStaysBounded)
     s.remember(d.data(), static_cast<int>(d.size()), now);
   };
   remember(sap_datagram(0x20, 1, "10.0.0.1", kSdp), 1000);
-  remember(sap_datagram(0x20, 1, "10.0.0.2", kSdp), 2000);  // same hash, other origin: another session
+  remember(sap_datagram(0x20, 1, "10.0.0.2", kSdp), 2000);  // same hash, another origin
   EXPECT_EQ(2u, s.live(2000).size());
   EXPECT_EQ(1u, s.live(1000 + Sessions::kForgetMs).size()) << "an hour unannounced is forgotten";
   for (int i = 0; i < Sessions::kMax + 10; ++i)
