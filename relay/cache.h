@@ -20,9 +20,8 @@ std::vector<std::string> cache_entry_names(int dirfd);
 // Builds the datagram for the entry name of dirfd into out (kDatagramMax
 // bytes) and returns its length; -1 when the entry yields none: not a regular
 // file, unreadable, or empty, or its first line does not begin with "n=".
-// The second line, meant to begin "k=", is dropped whatever it holds: nothing
-// of a well-formed entry depends on it, and the tool that writes the cache may
-// change it.
+// The second line, the entry's "k=" line, is dropped whatever it holds: it is
+// not checked. The rest is sent as it is, cut to fit.
 int cache_datagram(int dirfd, const char* name, char* out);
 
 // A replay in progress: the entries of "$HOME/.vok/cache" still to send, then
@@ -38,8 +37,8 @@ class Replay {
   // be opened, and the sessions live at now (none when sessions is null).
   void start(const Sessions* sessions, long long now);
   // Points msg (one iovec, no address) at the next entry or session that gives
-  // a datagram, valid until the next call; false when none is left, and the
-  // replay is over.
+  // a datagram, to be sent at once: the next call, or a session remembered,
+  // may change it. False when none is left, and the replay is over.
   bool next(mmsghdr* msg);
 
  private:
