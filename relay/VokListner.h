@@ -21,7 +21,7 @@ class VokListner : public Listener {
   // How a listener comes to the registry, and what that gives it.
   struct Admission {
     enum Origin { kInvited, kKept, kCommandLine };
-    Origin origin = kInvited;    // kept: restored from the clients file
+    Origin origin = kInvited;    // kKept: restored from the clients file
     in_addr_t invited_from = 0;  // the invitation's source
     bool replays = false;        // answered, it gets the cached sessions first (-loadcache)
     long long expires_ms = 0;    // removed when not invited again for so long; 0: never
@@ -32,8 +32,9 @@ class VokListner : public Listener {
   static VokListner* make(const char* name, int port, const Admission& how);
   ~VokListner() override;
 
-  // Sends through its own socket, never waiting (fd is not used): nothing
-  // while it has no address; a copy that cannot go is counted as a failure.
+  // One datagram, as send_batch sends it but not counted as relayed, at the
+  // clock's time (fd is not used: it has its own socket). The loop itself
+  // sends by the batch.
   void send_msg(int fd, const char* msg, int len) override;
   const char* get_id() const override { return id; }
   int get_port() const { return port; }
