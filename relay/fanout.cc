@@ -51,7 +51,7 @@ unsigned Fanout::arrived_on(int i) const {
 
 void Fanout::keep(int i) {
   // The copy shares the received buffer; the listener's socket is connected.
-  arrival_[kept_] = arrived_on(i);
+  kept_from_[kept_] = i;
   out_[kept_++].msg_hdr.msg_iov = &in_iov_[i];
 }
 

@@ -39,7 +39,7 @@ class Fanout {
   // and the interface each came in on.
   int kept() const { return kept_; }
   mmsghdr* kept_msgs() { return out_; }
-  unsigned kept_arrival(int k) const { return arrival_[k]; }
+  unsigned kept_arrival(int k) const { return arrived_on(kept_from_[k]); }
 
  private:
   char bufs_[kBatch][kDatagramMax];
@@ -49,7 +49,7 @@ class Fanout {
   alignas(cmsghdr) char control_[kBatch][CMSG_SPACE(sizeof(in_pktinfo))];
 
   mmsghdr out_[kBatch];
-  unsigned arrival_[kBatch];
+  int kept_from_[kBatch];  // where each kept datagram stands in the batch
   int kept_ = 0;
   unsigned long relayed_ = 0;
 };

@@ -87,11 +87,17 @@ void Outputs::refresh(const Groups& groups) {
 }
 
 void Outputs::send(int g, Fanout& f) {
+  if (links_.empty())
+    return;
+  // Read from each datagram's control data only here: without -o nothing asks.
+  unsigned arrival[Fanout::kBatch];
+  for (int k = 0; k < f.kept(); ++k)
+    arrival[k] = f.kept_arrival(k);
   mmsghdr batch[Fanout::kBatch];
   for (Link& l : links_) {
     int n = 0;
     for (int k = 0; k < f.kept(); ++k) {
-      if (f.kept_arrival(k) != l.index)
+      if (arrival[k] != l.index)
         batch[n++] = f.kept_msgs()[k];
     }
     for (int at = 0; at < n;) {
