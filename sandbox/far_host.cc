@@ -81,12 +81,12 @@ std::unique_ptr<PipedProcess> FarHost::run(const std::string& program,
   return std::make_unique<PipedProcess>(argv, "/usr/bin/nsenter");
 }
 
-std::unique_ptr<Udp> FarHost::udp(const char* addr, int port) const {
+std::unique_ptr<Udp> FarHost::udp(const char* addr, int port, bool any_source) const {
   const int here = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
   const int there = open(("/proc/" + pid_ + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
   if (setns(there, CLONE_NEWNET) < 0)
     die("setns");
-  auto u = std::make_unique<Udp>(addr, port);
+  auto u = std::make_unique<Udp>(addr, port, true, any_source);
   if (setns(here, CLONE_NEWNET) < 0)
     die("setns back");
   close(here);

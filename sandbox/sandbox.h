@@ -77,7 +77,9 @@ class Process {
 // A test host's UDP socket.
 class Udp {
  public:
-  Udp(const char* addr, int port, bool reuse = true);  // port 0: any free one
+  // port 0: any free one; any_source: addr need not be this host's (IP_TRANSPARENT), so
+  // that a test can forge another host's datagrams.
+  Udp(const char* addr, int port, bool reuse = true, bool any_source = false);
   ~Udp();
   int fd() const { return fd_; }
   bool send_to(const char* addr, int port, const std::string& data) const;
@@ -136,8 +138,8 @@ class FarHost {
   // Runs program with args there.
   std::unique_ptr<PipedProcess> run(const std::string& program,
                                     const std::vector<std::string>& args) const;
-  // A UDP socket of the far host's, bound to addr:port.
-  std::unique_ptr<Udp> udp(const char* addr, int port) const;
+  // A UDP socket of the far host's, bound to addr:port (any address, with any_source).
+  std::unique_ptr<Udp> udp(const char* addr, int port, bool any_source = false) const;
 
  private:
   std::vector<std::string> links_, bridges_;

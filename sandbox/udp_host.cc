@@ -12,11 +12,13 @@ bool readable(int fd, int timeout_ms) {
   return poll(&p, 1, timeout_ms) == 1;
 }
 
-Udp::Udp(const char* addr, int port, bool reuse)
+Udp::Udp(const char* addr, int port, bool reuse, bool any_source)
     : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
   const int on = 1;
   if (reuse)
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (any_source)
+    setsockopt(fd_, SOL_IP, IP_TRANSPARENT, &on, sizeof on);
   // Clients that read late must not lose what the relay sent meanwhile.
   const int room = 8 << 20;
   setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room);
