@@ -88,8 +88,9 @@ bool held_exactly(in_addr_t addr, int port) {
 // take its traffic: on all addresses it is bound exclusive, and fails beside a
 // relay; on one address it is refused where another socket holds exactly that
 // address, and shared with the wildcard sockets of a relay here (which sends
-// from port 6012 of all addresses). The announcement port is shared with the
-// SAP browsers of this host, but not with a socket on exactly its address.
+// from port 6012 of all addresses, and shares its port only with its own user).
+// The announcement port is shared with the SAP browsers of this host, but not
+// with a socket on exactly its address.
 int bind_port(in_addr_t addr, int port, bool exclusive) {
   const bool wildcard = addr == htonl(INADDR_ANY);
   if (!wildcard && held_exactly(addr, port))
@@ -101,6 +102,7 @@ int bind_port(in_addr_t addr, int port, bool exclusive) {
   sa.sin_addr.s_addr = addr;
   sa.sin_port = htons(static_cast<uint16_t>(port));
   if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) < 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &reuse, sizeof reuse) < 0 ||
       bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
     if (fd >= 0)
       close(fd);

@@ -2,6 +2,7 @@
 #include "net.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <linux/errqueue.h>
@@ -37,15 +38,17 @@ bool is_multicast(in_addr_t addr) {
 char* domain = nullptr;
 
 // A UDP socket with address reuse bound to addr:port; -1 when it cannot be bound.
-int bound_socket(in_addr_t addr, int port) {
+// A UDP socket bound to addr:port with the sharing option given
+// (SO_REUSEADDR, SO_REUSEPORT or 0); -1 when it cannot be bound.
+int bound_socket(in_addr_t addr, int port, int sharing = SO_REUSEADDR) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) {
     perror("socket");
     return fd;
   }
   const int on = 1;
-  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
-    perror("setsockopt SO_REUSEADDR");
+  if (sharing != 0 && setsockopt(fd, SOL_SOCKET, sharing, &on, sizeof on) != 0)
+    perror("setsockopt");
   const sockaddr_in sa = make_addr(addr, port);
   if (bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) < 0) {
     perror("bind");
@@ -90,25 +93,30 @@ int net_get_addr(const char* hostname) {
 }
 
 int net_host_addr(const char* hostname) {
+  in_addr_t addr;
+  return net_find_addr(hostname, &addr) == 0 ? static_cast<int>(addr) : 0;
+}
+
+int net_find_addr(const char* hostname, in_addr_t* addr) {
   char self[256];
   if (hostname == nullptr) {
     if (gethostname(self, sizeof self) < 0)
-      return 0;
+      return -1;
     self[sizeof self - 1] = '\0';
     hostname = self;
   }
-  in_addr_t addr = inet_addr(hostname);
-  if (addr != INADDR_NONE)
-    return static_cast<int>(addr);
+  *addr = inet_addr(hostname);
+  if (*addr != INADDR_NONE)
+    return 0;
   // The reentrant lookup, so that several threads may resolve at once.
   hostent entry, *he = nullptr;
   char work[8192];
   int err = 0;
   if (gethostbyname_r(hostname, &entry, work, sizeof work, &he, &err) != 0 || he == nullptr ||
       he->h_addrtype != AF_INET || he->h_addr_list[0] == nullptr)
-    return 0;
-  memcpy(&addr, he->h_addr_list[0], sizeof addr);
-  return static_cast<int>(addr);
+    return -1;
+  memcpy(addr, he->h_addr_list[0], sizeof *addr);
+  return 0;
 }
 
 int net_open(const char* group, int port, char ttl) {
@@ -124,6 +132,26 @@ int net_bind(const char* host, int port) {
     return bound_socket(htonl(INADDR_ANY), port);
   const in_addr_t addr = static_cast<in_addr_t>(net_get_addr(host));
   return addr == 0 ? -1 : bound_socket(addr, port);
+}
+
+int net_bind_own(const char* host, int port) {
+  if (host == nullptr)
+    return bound_socket(htonl(INADDR_ANY), port, SO_REUSEPORT);
+  const in_addr_t addr = static_cast<in_addr_t>(net_get_addr(host));
+  return addr == 0 ? -1 : bound_socket(addr, port, SO_REUSEPORT);
+}
+
+int net_port_held(int port) {
+  // All addresses with address reuse: refused only beside a socket that shares with no one.
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  const sockaddr_in sa = make_addr(htonl(INADDR_ANY), port);
+  const bool held = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+                    bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) < 0 &&
+                    errno == EADDRINUSE;
+  if (fd >= 0)
+    close(fd);
+  return held ? 1 : 0;
 }
 
 int net_rcvbuf(int fd, int bytes) {

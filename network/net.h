@@ -16,6 +16,10 @@ int net_get_addr(const char* hostname);
  * failures itself. */
 int net_host_addr(const char* hostname);
 
+/* The address net_host_addr finds for hostname, in *addr: 0 when it has one,
+ * -1 when it has none. 0.0.0.0 is then an answer like any other. */
+int net_find_addr(const char* hostname, in_addr_t* addr);
+
 /* UDP socket bound to port on all local addresses, joined to group when the
  * group is a multicast address; negative when no bound socket can be had. */
 int net_open(const char* group, int port, char ttl);
@@ -23,6 +27,15 @@ int net_open(const char* group, int port, char ttl);
 /* UDP socket with address reuse bound to host:port (null host: all local
  * addresses); -1 when it cannot be had. */
 int net_bind(const char* host, int port);
+
+/* As net_bind, but the port is this user's own: shared only with sockets of
+ * the same user that ask for it (SO_REUSEPORT, no SO_REUSEADDR), so that no
+ * other user's socket can bind it on any address while fd is open. */
+int net_bind_own(const char* host, int port);
+
+/* 1 when a socket that shares port with no one (as net_bind_own's do not)
+ * holds it on some address of this host, 0 when none does. */
+int net_port_held(int port);
 
 /* Asks for a receive buffer of bytes for fd, beyond the system's limit where
  * the process may; the size granted (which the kernel doubles to cover its

@@ -26,7 +26,7 @@ int connected_socket(int port, const sockaddr_in& dest) {
   sockaddr_in here = {};
   here.sin_family = AF_INET;
   here.sin_port = htons(static_cast<uint16_t>(port));
-  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0 ||
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) < 0 ||
       setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on) < 0 ||
       bind(fd, reinterpret_cast<sockaddr*>(&here), sizeof here) < 0 ||
       connect(fd, reinterpret_cast<const sockaddr*>(&dest), sizeof dest) < 0) {
@@ -146,7 +146,8 @@ bool VokListner::refused(long long now) {
   if (refused_since < 0 || (sent_unrefused >= 0 && now - sent_unrefused >= kAliveMs))
     refused_since = now;
   sent_unrefused = -1;
-  return !from_command_line() && now - refused_since >= kDeadMs;
+  const bool shows_alive = invited_self_ >= 0 && now - invited_self_ < kShowsAliveMs;
+  return !from_command_line() && !shows_alive && now - refused_since >= kDeadMs;
 }
 
 int VokListner::on(Event e, long long now, std::optional<in_addr_t> address) {
@@ -161,14 +162,16 @@ int VokListner::on(Event e, long long now, std::optional<in_addr_t> address) {
       // that fails for a while costs nothing.
       if (address)
         set_address(*address);
+      if (stage == kNew && address && invited_from(*address))
+        invited_self_ = admitted_;
       next_lookup = now + (destination() != nullptr ? kRefreshMs : kRetryMs);
       if (stage != kNew || destination() == nullptr)
         return 0;  // the answer waits for an address
       stage = how_.replays ? kReplaying : kServed;
       replay_due = now;
       return kAnswer | (how_.replays ? kStartReplay : kWelcome);
-    case kRefreshed:
-      refreshed_ = now;
+    case kRefreshed:  // only ever from its own address
+      refreshed_ = invited_self_ = now;
       return 0;
     case kTimer: {
       if (how_.expires_ms > 0 && now - refreshed_ >= how_.expires_ms)

@@ -61,9 +61,12 @@ class VokListner : public Listener {
 
   // Refusals (ICMP port or host unreachable) that keep coming for kDeadMs mean
   // the client is gone; kAliveMs of datagrams sent without one mean the client
-  // is there after all, and the count starts again.
+  // is there after all, and the count starts again. Anyone can forge a refusal,
+  // so they are a hint only: a client that invited itself, from its own
+  // address, within kShowsAliveMs is alive whatever they say.
   static const long long kDeadMs = 60 * 1000;
   static const long long kAliveMs = 10 * 1000;
+  static const long long kShowsAliveMs = kDeadMs + 10 * 1000;
   // Counts a refusal at now (ms); true when the listener is to be removed.
   // The command line's listener never is: it cannot invite itself back.
   bool refused(long long now);
@@ -130,6 +133,7 @@ class VokListner : public Listener {
   Stage stage = kNew;
   long long admitted_ = 0;
   long long refreshed_ = 0;   // admitted or last invited again
+  long long invited_self_ = -1;  // when it last invited itself, from its own address
   bool resolving_ = false;    // a lookup is on its way
   unsigned lookup_ = 0;       // its tag, new for each lookup
   long long looked_up = 0;    // when the last lookup began

@@ -42,12 +42,12 @@ bool Networks::allows(in_addr_t addr, const LocalAddrs& local) const {
 bool Budgets::take(in_addr_t addr, long long now) {
   // Fibonacci hashing: the product's top bits depend on every bit of the address.
   Slot& s = slots_[static_cast<uint32_t>(ntohl(addr) * 2654435761u) >> (32 - kSlotBits)];
-  if (s.addr != addr) {
-    s = {addr, kBurst * kCostMs, now};
-  } else {
+  // Sources that share a slot share its bucket: taking turns earns neither a fresh one.
+  if (s.at == 0)
+    s.credit_ms = kBurst * kCostMs;
+  else
     s.credit_ms = std::min(kBurst * kCostMs, s.credit_ms + (now - s.at));
-    s.at = now;
-  }
+  s.at = now;
   if (s.credit_ms < kCostMs)
     return false;
   s.credit_ms -= kCostMs;

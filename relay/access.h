@@ -29,8 +29,8 @@ class Networks {
 };
 
 // A token bucket per source address, in a table of fixed size: a flood from
-// any number of addresses costs the same memory. Two sources that share a
-// slot take turns in it, each starting with a full bucket.
+// any number of addresses costs the same memory. Sources that share a slot
+// share its bucket.
 class Budgets {
  public:
   static const int kPerSecond = 10;  // the lasting rate of requests a source may make
@@ -43,9 +43,8 @@ class Budgets {
  private:
   static const long long kCostMs = 1000 / kPerSecond;
   struct Slot {
-    in_addr_t addr;
     long long credit_ms;  // time's worth of requests saved up, at most kBurst * kCostMs
-    long long at;         // when credit_ms was reckoned
+    long long at;         // when credit_ms was reckoned; 0: never used
   };
   Slot slots_[kSlots] = {};
 };

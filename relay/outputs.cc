@@ -30,7 +30,7 @@ int output_socket(unsigned index, in_addr_t group, int ttl) {
   here.sin_port = htons(kRequestPort);
   to.sin_port = htons(kAnnouncePort);
   to.sin_addr.s_addr = group;
-  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0 ||
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) < 0 ||
       setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out) < 0 ||
       setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &hops, sizeof hops) < 0 ||
       setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) < 0 ||

@@ -84,10 +84,11 @@ void* worker(void* arg) {
     s->busy_new += !job.registered;
     lock.unlock();
     // Nothing is written: a name that does not resolve shows as not found.
-    const in_addr_t addr = static_cast<in_addr_t>(net_host_addr(job.name));
+    in_addr_t addr = 0;
+    const bool found = net_find_addr(job.name, &addr) == 0;
     lock.lock();
     s->busy_new -= !job.registered;
-    s->answer(job.tag, addr != 0, addr);
+    s->answer(job.tag, found, addr);
     s->work.notify_all();  // a new name's job may be startable now
   }
   return nullptr;

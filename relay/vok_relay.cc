@@ -146,6 +146,21 @@ Options parse_options(int argc, char** argv) {
   return o;
 }
 
+// Exit statuses besides 0 (usage) and 1 (stopped by a signal).
+const int kBadUsage = 2, kCannotStart = 3;
+int said_to = -1;  // whoever started the relay, until it runs
+
+// Ends start-up with status: logged (where given) goes to the log, said to
+// whoever started the relay.
+[[noreturn]] void fail(int status, const char* logged, const std::string& said) {
+  if (logged != nullptr)
+    log_line("%s", logged);
+  const std::string text = "vok_relay: " + said + "\n";
+  if (said_to >= 0 && write(said_to, text.data(), text.size()) < 0)
+    status = kCannotStart;
+  exit(status);
+}
+
 // Points descriptors 0 to 2 at /dev/null, so that no stray error text can
 // land in a socket that would otherwise take their numbers. False when
 // /dev/null cannot be opened.
@@ -292,22 +307,39 @@ VokListner* find_lookup(const Relay& r, unsigned tag) {
   return nullptr;
 }
 
+// The listener other than l already served at addr and l's port, or null.
+const VokListner* served_at(const Relay& r, const VokListner& l, in_addr_t addr) {
+  for (int k = 0; k < r.ed.count(); ++k) {
+    const VokListner& o = client(r.ed, k);
+    if (&o != &l && !o.leaving && o.lives_at(addr) && o.get_port() == l.get_port())
+      return &o;
+  }
+  return nullptr;
+}
+
 // Every lookup's answer comes in here: an address that would reach many
-// hosts, or one outside the allowed networks, lets its client go.
+// hosts, one outside the allowed networks, or one served already (however
+// its name is spelt) lets its client go.
 void take_lookups(Relay& r, long long now) {
   Resolver::Answer a;
   while (r.resolver.take(&a)) {
     VokListner* l = find_lookup(r, a.tag);
     if (l == nullptr)
       continue;
-    if (a.found && !r.local.unicast(a.addr))
+    const VokListner* twin = a.found ? served_at(r, *l, a.addr) : nullptr;
+    if (a.found && !r.local.unicast(a.addr)) {
       let_go(*l, kNotUnicast);
-    // The command line's listener is the operator's own choice.
-    else if (a.found && !l->from_command_line() && !r.allowed.allows(a.addr, r.local))
-      let_go(*l, kNotAllowed);
-    else
+    } else if (a.found && !l->from_command_line() && !r.allowed.allows(a.addr, r.local)) {
+      let_go(*l, kNotAllowed);  // the command line's listener is the operator's own choice
+    } else if (twin != nullptr) {
+      char why[96], addr[INET_ADDRSTRLEN];
+      snprintf(why, sizeof why, "not served: %s port %d is served already as [%s]",
+               inet_ntop(AF_INET, &a.addr, addr, sizeof addr), l->get_port(), twin->get_id());
+      let_go(*l, why);
+    } else {
       act(r, *l, l->on(VokListner::kResolved, now, a.found ? a.addr : std::optional<in_addr_t>()),
           now);
+    }
   }
 }
 
@@ -576,25 +608,21 @@ int main(int argc, char** argv) {
   shutdown_init(nullptr);  // the loop quits, writing what is pending
   const Options o = parse_options(argc, argv);
   const bool usage = argc == 2 && strcmp(argv[1], "-h") == 0;
-  // The usage text, or what is wrong with the command line, goes to whoever
-  // asked, not to /dev/null.
-  const int out_fd = usage                ? fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3)
-                     : !o.error.empty() ? fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3)
-                                          : -1;
+  // The usage text, and why the relay cannot start, go to whoever started it,
+  // not to /dev/null.
+  const int out_fd = usage ? fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3) : -1;
+  said_to = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
   const bool detached = detach_std_fds();
   log_open("tavi-K");
   log_line("vok_relay server start");
-  if (!detached) {
-    log_line("cannot open /dev/null");
-    exit(1);
+  if (!detached)
+    fail(kCannotStart, "cannot open /dev/null", "cannot open /dev/null");
+  if (usage) {
+    const char text[] = "Usage: vok_relay [-loadcache]\n";
+    exit(out_fd >= 0 && write(out_fd, text, sizeof text - 1) < 0 ? 1 : 0);
   }
-  if (usage || !o.error.empty()) {
-    const std::string text =
-        usage ? "Usage: vok_relay [-loadcache]\n" : "vok_relay: " + o.error + "\n";
-    if (out_fd >= 0 && write(out_fd, text.data(), text.size()) < 0)
-      exit(1);
-    exit(usage ? 0 : 2);
-  }
+  if (!o.error.empty())
+    fail(kBadUsage, nullptr, o.error);
   const int args = argc - o.first;  // what follows the options
   char** const arg = argv + o.first;
   Relay& r = *new Relay;
@@ -604,27 +632,33 @@ int main(int argc, char** argv) {
   r.expires_ms = o.expire_s > 0 ? o.expire_s * 1000 + kExpirySlackMs : 0;
   if (r.loadcache)
     log_line("enable loading cache");
-  if (!r.resolver.open()) {
-    log_line("cannot start the resolver");
-    exit(1);
+  if (args > 2 || (args == 1 && !r.loadcache)) {  // ignored, as they always were, but said
+    std::string ignored;
+    for (int i = 0; i < args; ++i)
+      ignored += std::string(i == 0 ? "" : " ") + arg[i];
+    log_line("ignored arguments: %s", ignored.c_str());
   }
+  if (!r.resolver.open())
+    fail(kCannotStart, "cannot start the resolver", "cannot start the resolver");
+  // Its ports are its own: a second relay here would share them, and its clients file.
+  if (net_port_held(kRequestPort))
+    fail(kCannotStart, "cannot open socket to listen to request",
+         "UDP port 6012 is taken: is another vok_relay running here?");
   r.local.open();
   r.groups.add(inet_addr(kSapGroup));
   for (in_addr_t g : o.groups)
     r.groups.add(g);
   r.groups.listen_on(o.interfaces);
   r.outputs.announce_on(o.outputs, static_cast<int>(o.ttl));
-  if (!r.groups.open(kAnnouncePort, kAnnounceBuffer)) {
-    log_line("cannot open socket for listening sd\n");
-    exit(0);
-  }
+  if (!r.groups.open(kAnnouncePort, kAnnounceBuffer))
+    fail(kCannotStart, "cannot open socket for listening sd\n",
+         "cannot bind UDP port 9875: another program holds it");
   // All addresses, without asking what this host's name is: nothing uses it.
-  r.request_fd = net_bind(nullptr, kRequestPort);
+  r.request_fd = net_bind_own(nullptr, kRequestPort);
+  if (r.request_fd < 0)
+    fail(kCannotStart, "cannot open socket to listen to request",
+         "cannot bind UDP port 6012: another program holds it");
   net_rcvbuf(r.request_fd, kRequestBuffer);
-  if (r.request_fd < 0) {
-    log_line("cannot open socket to listen to request");
-    exit(0);
-  }
   r.groups.refresh();
   r.outputs.refresh(r.groups);
   if (args == 2) {  // the first, always admitted
@@ -636,5 +670,6 @@ int main(int argc, char** argv) {
   write_kept(r, r.started);
   r.service.open(r.started);
   r.service.ready(status_line(r));
+  close(said_to);
   listen_pass_sd(r);
 }

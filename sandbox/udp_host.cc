@@ -15,8 +15,11 @@ bool readable(int fd, int timeout_ms) {
 Udp::Udp(const char* addr, int port, bool reuse, bool any_source)
     : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
   const int on = 1;
-  if (reuse)
+  // Shared as a client on the relay's host shares: with a relay of the same user.
+  if (reuse) {
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+  }
   if (any_source)
     setsockopt(fd_, SOL_IP, IP_TRANSPARENT, &on, sizeof on);
   // Clients that read late must not lose what the relay sent meanwhile.

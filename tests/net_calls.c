@@ -30,7 +30,10 @@ int net_calls(void) {
   unsigned char ttl = 0;
   socklen_t ttl_len = sizeof ttl;
   struct sockaddr_in from, at;
-  CHECK("net_get_addr, net_host_addr, host2ip",
+  in_addr_t found = 1, none = 1;
+  CHECK("net_get_addr, net_host_addr, net_find_addr, host2ip",
+        net_find_addr("0.0.0.0", &found) == 0 && found == 0 &&
+            net_find_addr("nosuchhost", &none) == -1 &&
         net_get_addr("10.1.2.3") == (int)inet_addr("10.1.2.3") &&
             net_host_addr("alpha") == (int)inet_addr("127.0.0.2") &&
             net_get_addr(0) == (int)inet_addr("127.0.1.1") && net_get_addr("nosuchhost") == 0 &&

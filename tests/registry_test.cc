@@ -79,6 +79,14 @@ TEST(AccessTest, NetworksTakeAddressesWithinTheirLengthAndEachSourceHasItsBudget
     taken += b.take(inet_addr("10.0.0.1"), t);
   EXPECT_EQ(Budgets::kBurst + 100, taken);
   EXPECT_TRUE(b.take(inet_addr("10.0.0.2"), 1010000)) << "another source has a budget of its own";
+  // One more source than slots, taking turns: those that share a slot share its bucket.
+  Budgets shared;
+  taken = 0;
+  for (int round = 0; round < 30; ++round) {
+    for (uint32_t i = 0; i <= Budgets::kSlots; ++i)
+      taken += shared.take(htonl(0x0a000000 + i), 1000000);
+  }
+  EXPECT_GE(Budgets::kSlots * Budgets::kBurst, taken) << "taking turns earned fresh buckets";
 }
 
 // Order, duplicates and a full registry are the relay test's, end to end; what only shows

@@ -129,6 +129,7 @@ struct Forged {
     const sockaddr_in at = {AF_INET, htons(6012), {from}, {}};
     EXPECT_TRUE(setsockopt(fd, SOL_IP, IP_TRANSPARENT, &on, sizeof on) == 0 &&
                 setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+                setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0 &&
                 bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0);
   }
   explicit Forged(const char* from) : Forged(inet_addr(from)) {}

@@ -2,6 +2,7 @@
 // log, its statistics and kept clients, and the faults it must shrug off.
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
@@ -42,8 +43,10 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
       {{"-a", "local", "-a", "10.0.0.0/33"}, 0, "", "vok_relay: -a 10.0.0.0/33: not "
                                                    "NETWORK[/LEN] or local", 2},
       {{"-e", "59"}, 0, "", "vok_relay: -e 59: not a number of seconds from 60 to 86400", 2},
-      {{}, 9875, "cannot open socket for listening sd\n", "", 0},
-      {{}, 6012, "cannot open socket to listen to request", "", 0},
+      {{}, 9875, "cannot open socket for listening sd\n",
+       "vok_relay: cannot bind UDP port 9875: another program holds it", 3},
+      {{}, 6012, "cannot open socket to listen to request",
+       "vok_relay: UDP port 6012 is taken: is another vok_relay running here?", 3},
   };
   for (const auto& e : endings) {
     std::unique_ptr<Udp> holder;
@@ -64,6 +67,7 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
       ">> /etc/hosts",
       "cp /tmp/hosts.plain /etc/hosts");
   const std::string not_served = "] not served: a group or broadcast address";
+  const std::string twin = "] not served: 127.0.0.2 port 9875 is served already as [alpha]";
   const Scenario scenarios[] = {
       {"command-line listener", {"127.0.0.5", "7000"}, {}, {}, false, true},
       {"command-line name too long", {kName32, "7000"}},
@@ -75,7 +79,15 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
         "Invite_vok_relay 127.255.255.255", "Invite_vok_relay sapgroup", "Invite_vok_relay nohost",
         "Invite_vok_relay alpha"},
        {"client [sapgroup" + not_served, "client [nohost" + not_served}, true},
-      {"three arguments", {"127.0.0.5", "7000", "-loadcache"}},
+      // However it is spelt or named, one address and port is served once.
+      {"one host, one place", {},
+       {"Invite_vok_relay alpha", "Invite_vok_relay 0x7f.0.0.2", "Invite_vok_relay 2130706434",
+        "Invite_vok_relay ALPHA"},
+       {"a new client [alpha]", "client [0x7f.0.0.2" + twin, "client [2130706434" + twin,
+        "client [ALPHA" + twin},
+       true},
+      {"three arguments", {"127.0.0.5", "7000", "-loadcache"}, {},
+       {"ignored arguments: 127.0.0.5 7000 -loadcache"}},
       {"white space and extra words", {}, {" \t\nInvite_vok_relay\n\talpha more words\n"}, {},
        true},
       // A home that cannot be used is said once each way; the client is served all the same.
@@ -92,9 +104,10 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
     std::vector<std::string> env, log = s.log;
     if (s.home == nullptr || *s.home != '\0')
       env.push_back("HOME=" + (s.home != nullptr ? s.home : home_));
-    log.insert(log.begin() + (!log.empty() && log[0] == "enable loading cache"),
+    log.insert(log.begin() + (!log.empty() && (log[0] == "enable loading cache" ||
+                                                log[0].rfind("ignored arguments", 0) == 0)),
                std::string("joined ") + kJoinedLo);
-    if (s.alpha)
+    if (s.alpha && std::find(log.begin(), log.end(), "a new client [alpha]") == log.end())
       log.push_back("a new client [alpha]");
     Process relay(s.args, env);
     expect_log(relay, "vok_relay server start");
@@ -168,6 +181,29 @@ TEST_F(RelayTest, AdmitsFourInOrderRefusesSilentlyRelaysInOrderAcrossAStopAndCou
   EXPECT_EQ("", invite(c[4]->control, c[4]->name, 300)) << "a fifth client is refused";
   c[0]->control.send_to("127.0.0.1", 6012, "junk");  // ignored, as is a stop for no one
   EXPECT_TRUE(log_.drain().empty());
+  // Its ports are its own: another user cannot bind them, on any address, reuse or not; a
+  // second relay ends at once, saying so.
+  for (const char* addr : {"127.0.0.1", "0.0.0.0", "127.0.0.9"}) {
+    const pid_t other = fork();
+    if (other == 0) {
+      const int own = setuid(65534), fd = socket(AF_INET, SOCK_DGRAM, 0), on = 1;
+      const sockaddr_in at = {AF_INET, htons(6012), {inet_addr(addr)}, {}};
+      _exit(own == 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+                    setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0 &&
+                    bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) < 0 &&
+                    errno == EADDRINUSE
+                ? 0
+                : 1);
+    }
+    int status = -1;
+    waitpid(other, &status, 0);
+    EXPECT_EQ(0, status) << "another user bound " << addr << ":6012";
+  }
+  PipedProcess second({}, nullptr, {"HOME=" + home_});
+  expect_log(second, "vok_relay server start");
+  expect_log(second, "cannot open socket to listen to request");
+  EXPECT_EQ(3, second.wait_exit());
+  expect_line(second, "vok_relay: UDP port 6012 is taken: is another vok_relay running here?");
 
   announce("one");
   announce(std::string(3000, 'c'));

@@ -82,12 +82,15 @@ TEST(SeenTest, CopiesComeBackOnceWhoeverSentFirstAndNothingIsForgottenWithinTheW
 }
 
 TEST(RefusalTest, RefusalsForAMinuteRemoveAndTenSecondsOfQuietSendsForgive) {
-  // Each case: a refusal (r), one that removes the client (R) or a datagram sent (s), at second
-  // N; c0 makes it the command line's listener.
+  // Each case: a refusal (r), one that removes the client (R), a datagram sent (s) or an
+  // invitation from the client's own address (i), at second N; c0 makes it the command line's
+  // listener.
   for (const char* events : {"r0 s1 r2 s30 r31 s59 R60",  // rate-limited refusals for a minute
                              "r0 s1 r70 r129 R130",  // 10 s of sends without one: counted anew
                              "r0 R61",  // nothing sent between two a minute apart: still gone
-                             "c0 r0 r61 r3600"}) {  // it cannot invite itself back: kept
+                             "c0 r0 r61 r3600",  // it cannot invite itself back: kept
+                             "i0 r1 r61 r69 R70",  // gone: removed once its invitation is old
+                             "i0 r1 r59 i60 r61 r119 i120 r121 r129"}) {  // alive: forged
     VokListner::Admission how;
     how.origin = events[0] == 'c' ? how.kCommandLine : how.kInvited;
     std::unique_ptr<VokListner> l(VokListner::make("alpha", 9875, how));
@@ -97,6 +100,8 @@ TEST(RefusalTest, RefusalsForAMinuteRemoveAndTenSecondsOfQuietSendsForgive) {
     while (in >> what >> at) {
       if (what == 's') {
         l->count_sent(10, at * 1000);
+      } else if (what == 'i') {
+        l->on(VokListner::kRefreshed, at * 1000);
       } else if (what != 'c') {  // c: taken above
         EXPECT_EQ(what == 'R', l->refused(at * 1000)) << events << " at " << at;
       }

@@ -50,6 +50,35 @@ class Capture {
   int fd_;
 };
 
+// Tells the relay, as anyone can, that nothing listens at port 9875 of addr: an ICMP port
+// unreachable report quoting what the relay sends there from kNear, port 6012.
+void forge_refusal(const char* addr) {
+  unsigned char report[36] = {3, 3};  // destination unreachable: port
+  iphdr quoted = {};
+  quoted.version = 4;
+  quoted.ihl = 5;
+  quoted.ttl = 64;
+  quoted.protocol = IPPROTO_UDP;
+  quoted.tot_len = htons(28 + 100);
+  quoted.saddr = inet_addr(kNear);
+  quoted.daddr = inet_addr(addr);
+  const uint16_t ports[4] = {htons(6012), htons(9875), htons(8 + 100), 0};
+  memcpy(report + 8, &quoted, sizeof quoted);
+  memcpy(report + 28, ports, sizeof ports);
+  uint32_t sum = 0;
+  for (size_t i = 0; i < sizeof report; i += 2)
+    sum += static_cast<uint32_t>(report[i] << 8 | report[i + 1]);
+  sum = (sum & 0xffff) + (sum >> 16);
+  const uint16_t check = static_cast<uint16_t>(~(sum + (sum >> 16)));
+  report[2] = static_cast<unsigned char>(check >> 8);
+  report[3] = static_cast<unsigned char>(check);
+  const int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+  const sockaddr_in to = {AF_INET, 0, {inet_addr(kNear)}, {}};
+  EXPECT_EQ(36, sendto(fd, report, sizeof report, 0, reinterpret_cast<const sockaddr*>(&to),
+                       sizeof to));
+  close(fd);
+}
+
 // The far client, with -m, hands each announcement to the browsers of its own host by
 // multicast: they get it once, it does not come back into the client, and nothing leaves the
 // host. Then within a minute (its keep-alive, the relay's patience with refusals): the relay
@@ -189,16 +218,20 @@ TEST_F(RelayTest, StrangersCanNeitherCutOffNorTargetNorCrowdOutAClient) {
   expect_log(*relay, "a new client [gamma]");
   EXPECT_TRUE(log_.drain(100).empty()) << "a line for an ignored request";
 
-  // Beta keeps inviting its victim, in vain; the far client's own invitation keeps it.
+  // Beta keeps inviting its victim, in vain; the far client's own invitation keeps it, though
+  // a stranger says all the while that nothing listens there.
   LogLine line;
-  for (int i = 0; i < 80 && !log_.next(&line, 1000); ++i)
+  for (int i = 0; i < 80 && !log_.next(&line, 1000); ++i) {
     Forged("127.0.0.3").send("Invite_vok_relay victim");
+    forge_refusal(kFar);
+  }
   EXPECT_EQ("client [victim] expired", line.msg);
   EXPECT_LT(std::chrono::seconds(64), std::chrono::steady_clock::now() - invited);
   relay->signal(SIGUSR1);
   const std::vector<std::string> stats = log_.drain();
   ASSERT_EQ(4u, stats.size());
   EXPECT_EQ("client [farhost] at 10.201.0.2", stats[0].substr(0, 30));
+  EXPECT_LT(60, atoi(stats[0].c_str() + stats[0].find("refusals ") + 9)) << stats[0];
   const std::string counts = stats[3].substr(stats[3].find("requests"));
   EXPECT_EQ("requests admitted 7, refreshed 1, turned down 0, ignored 0, ignored as from outside "
             "the allowed networks 1, over budget ", counts.substr(0, 120));
