@@ -16,21 +16,25 @@
 
 namespace {
 
-// Reads one whole line of f, however long; true when it begins with prefix.
+// Longest line of an entry's head: the loop reads no more to find its end.
+const int kLineMax = 4096;
+
+// Reads one whole line of f; true when it begins with prefix and ends within kLineMax bytes.
 bool line_starts(FILE* f, const char* prefix) {
   bool match = true;
   size_t i = 0;
-  int c;
-  while ((c = getc(f)) != EOF && c != '\n') {
+  int c, n = 0;
+  while (++n <= kLineMax && (c = getc(f)) != EOF && c != '\n') {
     if (prefix[i] != '\0')
       match = match && c == prefix[i++];
   }
-  return match && prefix[i] == '\0';
+  return match && prefix[i] == '\0' && n <= kLineMax;
 }
 
+// A file of its own: not a link (to a file that may be anyone's), a fifo or a device.
 bool is_regular(int dirfd, const char* name) {
   struct stat st;
-  return fstatat(dirfd, name, &st, 0) == 0 && S_ISREG(st.st_mode);
+  return fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace
@@ -59,7 +63,7 @@ int cache_datagram(int dirfd, const char* name, char* out) {
   // again after, on the very file that was opened.
   if (!is_regular(dirfd, name))
     return -1;
-  const int fd = openat(dirfd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int fd = openat(dirfd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0)
     return -1;
   struct stat st;
@@ -69,9 +73,8 @@ int cache_datagram(int dirfd, const char* name, char* out) {
     return -1;
   }
   int len = -1;
-  if (line_starts(f, "n=")) {
+  if (line_starts(f, "n=") && line_starts(f, "")) {  // the name line, then the key line
     memset(out, 0, kCacheHeader);
-    line_starts(f, "");  // the key line
     len = kCacheHeader +
           static_cast<int>(fread(out + kCacheHeader, 1, kDatagramMax - kCacheHeader, f));
   }

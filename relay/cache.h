@@ -19,7 +19,8 @@ std::vector<std::string> cache_entry_names(int dirfd);
 
 // Builds the datagram for the entry name of dirfd into out (kDatagramMax
 // bytes) and returns its length; -1 when the entry yields none: not a regular
-// file, unreadable, or empty, or its first line does not begin with "n=".
+// file (a link is not followed), unreadable, or empty, its first line does not
+// begin with "n=", or either of its first two lines is longer than 4 KB.
 // The second line, the entry's "k=" line, is dropped whatever it holds: it is
 // not checked. The rest is sent as it is, cut to fit.
 int cache_datagram(int dirfd, const char* name, char* out);

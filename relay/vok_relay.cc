@@ -67,6 +67,7 @@ struct Relay {
   Fanout requests;    // requests, read by the batch too
   Sessions sessions;  // remembered only with -loadcache, for new clients
   std::string clients_file;      // "" when registrations cannot be kept
+  std::vector<KeptClient> unrestored;  // kept by the last run, but found no place
   bool clients_changed = false;  // the file is behind the registry
   bool clients_failing = false;  // the last write failed, and said so
   long long clients_due = 0;     // when it may be written next
@@ -189,6 +190,14 @@ void write_kept(Relay& r, long long now) {
   for (int k = 0; k < r.ed.count(); ++k) {
     if (!client(r.ed, k).from_command_line())
       kept.push_back({client(r.ed, k).get_id(), client(r.ed, k).get_port()});
+  }
+  // Those the last run kept that found no place (the command line's took one)
+  // stay in the file, after the others, until new clients need their places.
+  for (const KeptClient& c : r.unrestored) {
+    const bool there = std::any_of(kept.begin(), kept.end(),
+                                   [&c](const KeptClient& k) { return k.name == c.name; });
+    if (!there && static_cast<int>(kept.size()) < kCapacity)
+      kept.push_back(c);
   }
   const bool ok = write_clients(r.clients_file, kept);
   if (!ok && !r.clients_failing)
@@ -465,6 +474,10 @@ void serve_requests(Relay& r, long long now) {
     for (int i = 0; i < n; ++i) {
       memcpy(buffer, r.requests.data(i), static_cast<size_t>(r.requests.length(i)));
       buffer[r.requests.length(i)] = '\0';
+      // The relay's own answer to a name of this host where no client holds port 6012
+      // comes back here: not a request, and no host's budget pays for it.
+      if (is_own_output(r, r.requests.from(i)) && strncmp(buffer, kReply, strlen(kReply)) == 0)
+        continue;
       serve_request(r, buffer, r.requests.from(i).sin_addr.s_addr, now);
     }
   }
@@ -543,8 +556,10 @@ void restore_clients(Relay& r) {
   }
   // Their time to expire counts from the start.
   const VokListner::Admission kept{VokListner::Admission::kKept, 0, false, r.expires_ms};
-  for (const KeptClient& c : read_clients(path, kCapacity - r.ed.count())) {
-    if (admit(r, VokListner::make(c.name.c_str(), c.port, kept), r.started))
+  for (const KeptClient& c : read_clients(path, kCapacity)) {
+    if (r.ed.count() == kCapacity)
+      r.unrestored.push_back(c);
+    else if (admit(r, VokListner::make(c.name.c_str(), c.port, kept), r.started))
       log_line("client [%s] restored", c.name.c_str());
   }
 }

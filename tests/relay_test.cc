@@ -369,6 +369,15 @@ TEST_F(RelayTest, ClientsAreKeptAcrossARestartAndABadFileAdmitsWhatItCan) {
   EXPECT_TRUE(quiet(alpha.control, 100)) << "a restored client gets no reply";
   quit(*relay);
 
+  // With a client on the command line, three of four kept clients find a place; the fourth
+  // stays in the file.
+  std::ofstream(file) << "delta 9875\ngamma 9875\nalpha 9875\nbeta 9875\n";
+  relay = start({kHosts[4].addr, "7000"});
+  for (const char* name : {"delta", "gamma", "alpha"})
+    expect_log(*relay, "client [" + std::string(name) + "] restored");
+  quit(*relay);
+  EXPECT_EQ("delta 9875\ngamma 9875\nalpha 9875\nbeta 9875\n", read_file(file));
+
   // Only whole, valid lines in the first kClientsFileMax bytes count, once each, at once: that
   // limit cuts epsilon's line, and zeta's is beyond it.
   std::string text = "beta 7000 extra words\n\x01\xff garbage\nalpha\nbad 70000\n" +

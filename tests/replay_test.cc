@@ -32,7 +32,8 @@ const std::string kHeader(8, '\0');
 TEST_F(ReplayTest, NewClientGetsReplyThenEachEntryASecondApartThenItsLogLine) {
   put("a", "n=one\nk=key\n" + kEveryByte);
   put("b", "n=two\nk=key\n" + std::string(3000, 'b'));
-  put("c", "n=" + std::string(5000, 't') + "\nnot a key\nbody c");  // one line, however long
+  put("c", "n=" + std::string(4000, 't') + "\nnot a key\nbody c");  // a long line
+  put("d", "n=" + std::string(5000, 't') + "\nk=\nbody d");  // too long to look for its end
   put("tmp.dir", "n=listing\nk=\nlisting");
   put("U", "n=four\nk=\nbody U");  // in byte order, before a
   put("empty", "");
@@ -40,6 +41,7 @@ TEST_F(ReplayTest, NewClientGetsReplyThenEachEntryASecondApartThenItsLogLine) {
   ASSERT_EQ(0, mkfifo((cache_ + "/fifo").c_str(), 0644));
   ASSERT_EQ(0, mkdir((cache_ + "/dir").c_str(), 0755));
   ASSERT_EQ(0, symlink("/nonexistent", (cache_ + "/vanished").c_str()));
+  ASSERT_EQ(0, symlink("a", (cache_ + "/link").c_str()));  // perhaps to another's file
   ASSERT_EQ(0, listing("before"));
 
   auto relay = start({"-loadcache"});
