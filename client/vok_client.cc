@@ -35,8 +35,18 @@ const long long kKeepAliveMs = 60 * 1000;
 const char* relay_host;
 std::string name;
 sockaddr_in relay = {};  // the relay's port 6012
+bool relay_local = false;  // the relay runs on this host
 int control_fd = -1;     // port 6012: requests out, replies in, multicast copies out
-in_addr_t answered_from = INADDR_NONE;  // where the relay's reply came from
+// The one address the relay's datagrams are taken from: where its answer came
+// from. An answer from RELAY's own address (for a relay here, any of this
+// host's) is the relay's; one from another address (a relay with several may
+// answer from another) is taken only when no answer from RELAY's own comes
+// within kInviteEveryMs, so that a stranger's forged answer does not win.
+in_addr_t answered_from = INADDR_NONE;
+in_addr_t other_answer = INADDR_NONE;  // the first answer from another address
+long long other_answer_at = 0;
+int refused_in_a_row = 0;  // invitations that ICMP said nobody took
+const int kRefusalsToEnd = 3;  // a report can be forged: one is not enough to end
 bool invited = false;    // an invitation has gone out: leaving must say so
 
 // Sends "KEYWORD NAME" to the relay; the send's errno, or 0.
@@ -113,18 +123,15 @@ int bind_port(in_addr_t addr, int port, bool exclusive) {
 
 bool is_loopback(in_addr_t addr) { return (ntohl(addr) >> 24) == 127; }
 
-// True for a datagram from the relay's port 6012: from RELAY's address, the
-// one its reply came from (a relay with several may answer from another), or,
-// for a relay on this host (relay_local), any of this host's.
-bool from_relay(const sockaddr_in& from, bool relay_local) {
-  return from.sin_port == htons(kRequestPort) &&
-         (from.sin_addr.s_addr == relay.sin_addr.s_addr || from.sin_addr.s_addr == answered_from ||
-          (relay_local && net_is_local_addr(from.sin_addr.s_addr)));
+// True for a datagram from port 6012 of the address whose answer registered this client.
+bool from_relay(const sockaddr_in& from) {
+  return from.sin_port == htons(kRequestPort) && from.sin_addr.s_addr == answered_from;
 }
 
-// Reads one datagram of the control socket; true when it is the relay's reply
-// to this client, whose source it keeps.
-bool take_reply() {
+// Reads one datagram of the control socket; true when it is the reply to this
+// client, from port 6012 of *from_addr (else INADDR_NONE).
+bool take_reply(in_addr_t* from_addr) {
+  *from_addr = INADDR_NONE;
   const std::string want = std::string(kReply) + " " + name;
   char buf[kDatagramMax];
   sockaddr_in from;
@@ -134,8 +141,13 @@ bool take_reply() {
   if (n != static_cast<ssize_t>(want.size()) || want.compare(0, want.size(), buf, n) != 0 ||
       from.sin_port != htons(kRequestPort))
     return false;
-  answered_from = from.sin_addr.s_addr;
+  *from_addr = from.sin_addr.s_addr;
   return true;
+}
+
+// True for RELAY's own address; for a relay on this host, any of this host's.
+bool relay_own(in_addr_t addr) {
+  return addr == relay.sin_addr.s_addr || (relay_local && net_is_local_addr(addr));
 }
 
 // Reads the ICMP reports queued on the control socket; true when one says
@@ -151,23 +163,40 @@ bool relay_refused() {
 }
 
 // Waits up to ms for the relay's reply on the control socket; true when it
-// came. A host that refuses the invitation has no relay running: the client
-// ends at once rather than wait for a reply that cannot come.
+// came (answered_from says from where). A host that refuses the invitations
+// has no relay running: the client ends rather than wait for a reply that
+// cannot come; a refusal makes the next invitation go at once.
 bool await_reply(long long ms) {
-  for (const long long deadline = now_ms() + ms; now_ms() < deadline;) {
-    const long long left = deadline - now_ms();
+  for (const long long deadline = now_ms() + ms;;) {
+    const bool other = other_answer != INADDR_NONE;
+    const long long grace = other ? other_answer_at + kInviteEveryMs : deadline;
+    if (other && now_ms() >= grace) {
+      answered_from = other_answer;
+      return true;
+    }
+    if (now_ms() >= deadline)
+      return false;
     fd_set ready;
     FD_ZERO(&ready);
     FD_SET(control_fd, &ready);
-    if (wait_readable(control_fd + 1, &ready, left) <= 0)
+    if (wait_readable(control_fd + 1, &ready, std::min(deadline, grace) - now_ms()) <= 0)
       continue;
-    if (take_reply())
+    in_addr_t from;
+    if (take_reply(&from) && relay_own(from)) {
+      answered_from = from;
       return true;
-    if (relay_refused())
-      leave(1, "nothing answers at " + std::string(relay_host) +
-                   " port 6012: is vok_relay running there?");
+    }
+    if (from != INADDR_NONE && other_answer == INADDR_NONE) {
+      other_answer = from;
+      other_answer_at = now_ms();
+    }
+    if (relay_refused()) {
+      if (++refused_in_a_row == kRefusalsToEnd)
+        leave(1, "nothing answers at " + std::string(relay_host) +
+                     " port 6012: is vok_relay running there?");
+      return false;
+    }
   }
-  return false;
 }
 
 // Writes one line; a reader that has gone (or any write error) ends the client.
@@ -228,6 +257,7 @@ int main(int argc, char** argv) {
   relay.sin_family = AF_INET;
   relay.sin_addr.s_addr = relay_addr;
   relay.sin_port = htons(kRequestPort);
+  relay_local = net_is_local_addr(relay_addr) != 0;
 
   // Announcements for NAME arrive at its address: bind that one where it is
   // this host's and can reach the relay, so several clients can share a host;
@@ -311,8 +341,8 @@ int main(int argc, char** argv) {
   }
   show("registered with " + std::string(relay_host) + " as " + name);
 
-  static char buf[65536];
-  const bool relay_local = net_is_local_addr(relay_addr) != 0;
+  // No more than the relay sends: a longer datagram is not the relay's, nor put on a link.
+  static char buf[kDatagramMax];
   long long keep_alive = now_ms() + kKeepAliveMs;
   for (;;) {
     // The invitation alone, now and then: a relay that has it refuses it
@@ -328,7 +358,8 @@ int main(int argc, char** argv) {
     FD_SET(control_fd, &ready);
     if (wait_readable(std::max(data_fd, control_fd) + 1, &ready, left) <= 0)
       continue;
-    if (FD_ISSET(control_fd, &ready) && take_reply())
+    in_addr_t from_addr;
+    if (FD_ISSET(control_fd, &ready) && take_reply(&from_addr) && from_addr == answered_from)
       show("registered again with " + std::string(relay_host) + " as " + name);
     if (FD_ISSET(control_fd, &ready))
       relay_refused();  // a relay restarting: its invitation a minute on will tell
@@ -337,7 +368,7 @@ int main(int argc, char** argv) {
       socklen_t from_len = sizeof from;
       const ssize_t n = recvfrom(data_fd, buf, sizeof buf, MSG_DONTWAIT,
                                  reinterpret_cast<sockaddr*>(&from), &from_len);
-      if (n < 0 || !from_relay(from, relay_local))
+      if (n < 0 || !from_relay(from))
         continue;
       show(describe_datagram(buf, static_cast<int>(n)));
       if (multicast)

@@ -9,9 +9,12 @@ TEST_F(RelayTest, ClientRegistersShowsOnlyWhatTheRelaySendsAndStopsOnceAsItEnds)
   PipedProcess alpha({kRelayHost, kHosts[0].name}, kClientPath);
   expect_line(alpha, "registered with relayhost as alpha");
   expect_log(*relay, "a new client [alpha]");
-  // Only the relay's datagrams are shown.
-  Udp stranger(kHosts[3].addr, 0);
+  // Only the relay's datagrams are shown: not another port's, nor those of a stranger's port
+  // 6012, whose forged answer is not taken for the relay's.
+  Udp stranger(kHosts[3].addr, 0), forger(kHosts[3].addr, 6012);
   stranger.send_to(kHosts[0].addr, 9875, "not from the relay");
+  forger.send_to(kHosts[0].addr, 6012, "Reply Invite_vok_relay alpha");
+  forger.send_to(kHosts[0].addr, 9875, "forged");
   announce("\x01\x02");
   expect_line(alpha, "2 bytes: 0102");
 

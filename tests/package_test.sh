@@ -26,7 +26,9 @@ for page in "$work"/tree/usr/share/man/man*/*; do
      ! zgrep -q '@' '$page'"
 done
 check "the unit runs the installed relay with its cache and the options of /etc/default" \
-  "grep -qx 'ExecStart=/usr/sbin/vok_relay \$VOK_RELAY_OPTS -loadcache' '$unit' &&
+  "grep -qx 'ExecStart=/usr/sbin/vok_relay \$VOK_RELAY_OPTS \$VOK_RELAY_CACHE' '$unit' &&
+   grep -qx 'Environment=VOK_RELAY_CACHE=-loadcache' '$unit' &&
+   grep -qx 'SuccessExitStatus=1' '$unit' && grep -qx 'Restart=on-failure' '$unit' &&
    grep -qx 'EnvironmentFile=-/etc/default/vok_relay' '$unit'"
 sed "s|/usr/sbin/vok_relay|$work/tree/usr/sbin/vok_relay|" "$unit" >"$work/vok_relay.service"
 check "systemd accepts the unit, which waits for the relay to be ready and watches it" \
