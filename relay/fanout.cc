@@ -1,6 +1,7 @@
 // fanout.cc -- announcements in by the batch (recvmmsg) and out to each listener by the batch.
 #include "fanout.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <string.h>
 
@@ -37,16 +38,31 @@ int Fanout::receive(int fd) {
   return n;
 }
 
-unsigned Fanout::arrived_on(int i) const {
-  msghdr* m = const_cast<msghdr*>(&in_[i].msg_hdr);  // the macros take no const
-  for (cmsghdr* c = CMSG_FIRSTHDR(m); c != nullptr; c = CMSG_NXTHDR(m, c)) {
+namespace {
+
+// What the header of m said of where it came in and was sent to; false when its control
+// data does not tell.
+bool packet_info(const msghdr& m, in_pktinfo* info) {
+  msghdr* h = const_cast<msghdr*>(&m);  // the macros take no const
+  for (cmsghdr* c = CMSG_FIRSTHDR(h); c != nullptr; c = CMSG_NXTHDR(h, c)) {
     if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-      in_pktinfo info;
-      memcpy(&info, CMSG_DATA(c), sizeof info);
-      return static_cast<unsigned>(info.ipi_ifindex);
+      memcpy(info, CMSG_DATA(c), sizeof *info);
+      return true;
     }
   }
-  return 0;
+  return false;
+}
+
+}  // namespace
+
+unsigned Fanout::arrived_on(int i) const {
+  in_pktinfo info;
+  return packet_info(in_[i].msg_hdr, &info) ? static_cast<unsigned>(info.ipi_ifindex) : 0;
+}
+
+bool Fanout::to_group(int i) const {
+  in_pktinfo info;
+  return packet_info(in_[i].msg_hdr, &info) && IN_MULTICAST(ntohl(info.ipi_addr.s_addr));
 }
 
 void Fanout::keep(int i) {

@@ -29,6 +29,8 @@ class Fanout {
   const sockaddr_in& from(int i) const { return from_[i]; }
   // The interface datagram i came in on (its socket has IP_PKTINFO), or 0.
   unsigned arrived_on(int i) const;
+  // True when datagram i was sent to a group, not to an address of this host.
+  bool to_group(int i) const;
 
   // Marks datagram i of the batch to be relayed, after those marked before.
   void keep(int i);

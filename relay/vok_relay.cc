@@ -26,6 +26,7 @@
 #include "seen.h"
 #include "service.h"
 #include "sessions.h"
+#include "upstreams.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ const int kRequestBuffer = 1 << 20;  // a few thousand small requests, for a mom
 
 // What the statistics report besides each listener's own counts.
 struct Totals {
-  unsigned long received, own_output, from_listeners, seen, cut;
+  unsigned long received, own_output, from_listeners, seen, stranger, cut;
   unsigned long admitted, refreshed, turned_down, ignored, outside, over_budget, not_owner;
   unsigned long unreachable, expired;
 };
@@ -61,6 +62,8 @@ struct Relay {
   unsigned lookups = 0;  // tags handed out so far: each lookup's is new
   LocalAddrs local;
   Networks allowed;          // who may ask and be served (-a)
+  Upstreams upstreams;       // the relays it registers with (-u)
+  bool guarded = false;      // -a or -u: unicast announcements only from them
   Budgets budgets;           // how fast each source may ask
   long long expires_ms = 0;  // -e, with its slack; 0: registrations never expire
   Fanout fanout;      // the batch in hand
@@ -87,6 +90,7 @@ struct Options {
   long ttl = 1;
   std::vector<in_addr_t> groups;
   Networks allowed;
+  Upstreams upstreams;
   long expire_s = 0;
   int first = 1;      // the first argument after the options
   std::string error;  // what is wrong, or ""
@@ -96,6 +100,8 @@ struct Options {
 std::string take_option(Options& o, const std::string& opt, const char* value) {
   if (opt == "-a")
     return o.allowed.add(value) ? "" : "not NETWORK[/LEN] or local";
+  if (opt == "-u")
+    return o.upstreams.add(value) ? "" : "not [NAME@]RELAY";
   if (opt == "-e") {
     char* end;
     o.expire_s = strtol(value, &end, 10);
@@ -133,6 +139,7 @@ Options parse_options(int argc, char** argv) {
                               : opt == "-g"                ? " needs a group address"
                               : opt == "-a"                ? " needs a network"
                               : opt == "-e"                ? " needs a number of seconds"
+                              : opt == "-u"                ? " needs a relay"
                                                            : nullptr;
     if (needs == nullptr)
       break;
@@ -381,6 +388,13 @@ void relay_announcements(Relay& r, int g, long long now) {
       ++r.totals.from_listeners;
       continue;
     }
+    // Unicast is a feed: with -a or -u, only the upstreams' and the allowed networks'.
+    const sockaddr_in& from = r.fanout.from(i);
+    if (r.guarded && !r.fanout.to_group(i) && !r.upstreams.feeds(from) &&
+        (r.allowed.empty() || !r.allowed.allows(from.sin_addr.s_addr, r.local))) {
+      ++r.totals.stranger;
+      continue;
+    }
     // Back by another way (another relay on the same links, a chain): once is enough.
     if (r.seen.again(r.fanout.data(i), r.fanout.length(i), r.fanout.from(i), now)) {
       ++r.totals.seen;
@@ -478,6 +492,8 @@ void serve_requests(Relay& r, long long now) {
       // comes back here: not a request, and no host's budget pays for it.
       if (is_own_output(r, r.requests.from(i)) && strncmp(buffer, kReply, strlen(kReply)) == 0)
         continue;
+      if (r.upstreams.answered(buffer, r.requests.from(i)))
+        continue;
       serve_request(r, buffer, r.requests.from(i).sin_addr.s_addr, now);
     }
   }
@@ -507,13 +523,14 @@ void log_stats(const Relay& r, long long now) {
   const std::string announced = r.outputs.counts();
   log_line(
       "up %lld s: received %lu datagrams (%s), relayed %lu, dropped as own output %lu, "
-      "as from a listener %lu, as seen %lu, cut to %d bytes %lu; %s%s%s"
+      "as from a listener %lu, as seen %lu, as unicast from elsewhere %lu, cut to %d bytes %lu; "
+      "%s%s%s"
       "requests admitted %lu, refreshed %lu, "
       "turned down %lu, ignored %lu, ignored as from outside the allowed networks %lu, "
       "over budget %lu, not from the client %lu; removed as unreachable %lu, expired %lu; "
       "log lines lost %ld",
       (now - r.started) / 1000, t.received, by_group.c_str(), r.fanout.relayed(), t.own_output,
-      t.from_listeners, t.seen, kDatagramMax, t.cut, announced.empty() ? "" : "announced on ",
+      t.from_listeners, t.seen, t.stranger, kDatagramMax, t.cut, announced.empty() ? "" : "announced on ",
       announced.c_str(), announced.empty() ? "" : "; ", t.admitted, t.refreshed, t.turned_down,
       t.ignored, t.outside, t.over_budget, t.not_owner, t.unreachable, t.expired, log_lost());
 }
@@ -527,6 +544,7 @@ long long run_timers(Relay& r, long long now) {
   for (int k = 0; k < r.ed.count(); ++k)
     next = std::min(next, client(r.ed, k).due());
   next = std::min(next, r.service.run(now, [&r] { return status_line(r); }));
+  next = std::min(next, r.upstreams.invite(r.request_fd, now));
   if (r.clients_changed) {
     if (r.clients_due <= now)
       write_kept(r, now);
@@ -539,6 +557,7 @@ long long run_timers(Relay& r, long long now) {
 // The pending clients file is written, then the quit line; status 1.
 [[noreturn]] void done(Relay& r) {
   r.service.stopping();
+  r.upstreams.stop(r.request_fd);
   if (r.clients_changed)
     write_kept(r, now_ms());
   log_line("vok_relay server quit");
@@ -644,6 +663,8 @@ int main(int argc, char** argv) {
   r.started = now_ms();
   r.loadcache = args == 1 && strcmp(arg[0], "-loadcache") == 0;
   r.allowed = o.allowed;
+  r.upstreams = o.upstreams;
+  r.guarded = !o.allowed.empty() || !o.upstreams.empty();
   r.expires_ms = o.expire_s > 0 ? o.expire_s * 1000 + kExpirySlackMs : 0;
   if (r.loadcache)
     log_line("enable loading cache");
@@ -653,6 +674,9 @@ int main(int argc, char** argv) {
       ignored += std::string(i == 0 ? "" : " ") + arg[i];
     log_line("ignored arguments: %s", ignored.c_str());
   }
+  std::string unknown;
+  if (!r.upstreams.resolve(&unknown))
+    fail(kCannotStart, ("cannot resolve " + unknown).c_str(), "cannot resolve " + unknown);
   if (!r.resolver.open())
     fail(kCannotStart, "cannot start the resolver", "cannot start the resolver");
   // Its ports are its own: a second relay here would share them, and its clients file.

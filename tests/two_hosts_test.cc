@@ -260,11 +260,12 @@ TEST_F(RelayTest, AnnouncementsCrossBetweenLinksOnceAndNeverLoop) {
   const struct {
     const char* what;
     std::vector<std::string> near, far;  // the relays' options (far: none, it does not run)
-    int chain;    // 1: far registered with near; 2: and near with far; 3: far with near, a
-                  // third relay (on rxhost) with far and near with it
+    int chain;    // 1: far registered with near (-u, a stranger's unicast to it dropped);
+                  // 2: far and near with each other; 3: far with near, a third relay (on
+                  // rxhost) with far and near with it
     bool client;  // vok_client -m -t 1 on bhost
     Sent sent;
-    int on_a, on_b, heard;  // datagrams on each link, and what B's browser hears
+    int on_a, on_b, heard;  // datagrams on each link (the stranger's on A), what B's browser hears
     const char* dropped;    // the near relay's count of those from listeners and seen
   } rows[] = {
       {"two bridges", {"-o", "bra", "-o", "brb"}, bridge, 0, false, kTwice, 2, 4, 4,
@@ -273,7 +274,7 @@ TEST_F(RelayTest, AnnouncementsCrossBetweenLinksOnceAndNeverLoop) {
        "as from a listener 0, as seen 1"},
       {"a burst", {"-o", "bra", "-o", "brb"}, bridge, 0, false, kBurst, 1000, 2000, 2000,
        "as from a listener 0, as seen 1000"},
-      {"a chain", {}, {"-i", "vr2b1", "-o", "vr2b1"}, 1, false, kTwice, 2, 1, 1,
+      {"a chain", {}, {"-i", "vr2b1", "-o", "vr2b1", "-u", "relayhost"}, 1, false, kTwice, 3, 1, 1,
        "as from a listener 0, as seen 1"},
       {"a circle", {}, {"-i", "vr2b1"}, 2, false, kTwice, 2, 0, 0,
        "as from a listener 0, as seen 0"},
@@ -306,10 +307,10 @@ TEST_F(RelayTest, AnnouncementsCrossBetweenLinksOnceAndNeverLoop) {
     std::unique_ptr<PipedProcess> far, third, client;
     if (!row.far.empty())
       far = far_relay(r2host, row.far);
-    if (row.chain > 0) {
+    if (row.chain > 1)
       announcer->send_to("10.210.0.1", 6012, "Invite_vok_relay r2host");
+    if (row.chain > 0)
       expect_log(*relay, "a new client [r2host]");
-    }
     if (row.chain == 2)
       announcer->send_to("10.210.0.3", 6012, "Invite_vok_relay relayhost");
     if (row.chain == 3) {
@@ -334,6 +335,8 @@ TEST_F(RelayTest, AnnouncementsCrossBetweenLinksOnceAndNeverLoop) {
       (row.sent == kForged ? forger : announcer)->send_to(kGroup, 9875, data);
       if (row.sent == kTwice)
         announcer->send_to(kGroup, 9875, data);
+      if (row.chain == 1)  // not the upstream: dropped
+        announcer->send_to("10.210.0.3", 9875, row.what + std::string(" from a stranger"));
     }
     int heard = 0;
     for (std::string got; heard < 3 * row.heard + 10 && browser->recv(&got, 1000); ++heard)
