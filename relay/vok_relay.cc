@@ -530,9 +530,10 @@ void log_stats(const Relay& r, long long now) {
       "over budget %lu, not from the client %lu; removed as unreachable %lu, expired %lu; "
       "log lines lost %ld",
       (now - r.started) / 1000, t.received, by_group.c_str(), r.fanout.relayed(), t.own_output,
-      t.from_listeners, t.seen, t.stranger, kDatagramMax, t.cut, announced.empty() ? "" : "announced on ",
-      announced.c_str(), announced.empty() ? "" : "; ", t.admitted, t.refreshed, t.turned_down,
-      t.ignored, t.outside, t.over_budget, t.not_owner, t.unreachable, t.expired, log_lost());
+      t.from_listeners, t.seen, t.stranger, kDatagramMax, t.cut,
+      announced.empty() ? "" : "announced on ", announced.c_str(), announced.empty() ? "" : "; ",
+      t.admitted, t.refreshed, t.turned_down, t.ignored, t.outside, t.over_budget, t.not_owner,
+      t.unreachable, t.expired, log_lost());
 }
 
 // Runs every lookup, replay step and file write that is due; when the next one is.

@@ -220,11 +220,11 @@ TEST_F(RelayTest, AdmitsFourInOrderRefusesSilentlyRelaysInOrderAcrossAStopAndCou
                            (i < 4 ? "relayed 2 datagrams of 2051" : "relayed 0 datagrams of 0") +
                            " bytes, send failures 0, refusals 0, replay none");
   expect_log(*relay, "up 0 s: received 3 datagrams (224.2.127.254 3), relayed 8, dropped as own "
-                     "output 1, as from a listener 0, as seen 0, as unicast from elsewhere 0, cut to 2048 "
-                     "bytes 1; requests "
-                     "admitted 5, refreshed 1, turned down 1, ignored 2, ignored as from outside "
-                     "the allowed networks 0, over budget 0, not from the client 0; removed as "
-                     "unreachable 0, expired 0; log lines lost 0");
+                     "output 1, as from a listener 0, as seen 0, as unicast from elsewhere 0, "
+                     "cut to 2048 bytes 1; requests admitted 5, refreshed 1, turned down 1, "
+                     "ignored 2, ignored as from outside the allowed networks 0, over budget 0, "
+                     "not from the client 0; removed as unreachable 0, expired 0; log lines "
+                     "lost 0");
   // Ready first, then pings twice in the watchdog's time, and the status once a second at most.
   usleep(1100000);
   auto told = notify.take();
