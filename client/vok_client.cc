@@ -132,13 +132,12 @@ bool from_relay(const sockaddr_in& from) {
 // client, from port 6012 of *from_addr (else INADDR_NONE).
 bool take_reply(in_addr_t* from_addr) {
   *from_addr = INADDR_NONE;
-  const std::string want = std::string(kReply) + " " + name;
   char buf[kDatagramMax];
   sockaddr_in from;
   socklen_t len = sizeof from;
   const ssize_t n = recvfrom(control_fd, buf, sizeof buf, MSG_DONTWAIT,
                              reinterpret_cast<sockaddr*>(&from), &len);
-  if (n != static_cast<ssize_t>(want.size()) || want.compare(0, want.size(), buf, n) != 0 ||
+  if (n < 0 || !is_reply(buf, static_cast<size_t>(n), name.c_str()) ||
       from.sin_port != htons(kRequestPort))
     return false;
   *from_addr = from.sin_addr.s_addr;

@@ -42,3 +42,9 @@ bool printable_word(const char* word, size_t len) {
 bool two_words(const char* text, char* first, char* second) {
   return take_word(&text, first) && take_word(&text, second);
 }
+
+bool is_reply(const char* text, size_t len, const char* name) {
+  const size_t head = sizeof kReply - 1, name_len = strlen(name);
+  return len == head + 1 + name_len && memcmp(text, kReply, head) == 0 && text[head] == ' ' &&
+         memcmp(text + head + 1, name, name_len) == 0;
+}

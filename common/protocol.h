@@ -29,6 +29,10 @@ bool printable_word(const char* word, size_t len);
 // printable_word.
 bool two_words(const char* text, char* first, char* second);
 
+// True when text (len bytes, not NUL-ended) is the answer to an invitation
+// for name: "Reply Invite_vok_relay NAME", nothing more.
+bool is_reply(const char* text, size_t len, const char* name);
+
 // A request's keyword and host name, as two_words finds them.
 inline bool parse_request(const char* text, Request* r) {
   return two_words(text, r->cmd, r->name);

@@ -60,13 +60,12 @@ long long Upstreams::invite(int fd, long long now) {
   return next;
 }
 
-bool Upstreams::answered(const char* text, const sockaddr_in& from) {
-  if (from.sin_port != htons(kRequestPort) || strncmp(text, kReply, strlen(kReply)) != 0 ||
-      text[strlen(kReply)] != ' ')
+bool Upstreams::answered(const char* text, size_t len, const sockaddr_in& from) {
+  if (from.sin_port != htons(kRequestPort))
     return false;
   for (Upstream& u : list_) {
     const bool own = from.sin_addr.s_addr == u.addr;
-    if (u.name != text + strlen(kReply) + 1 || !(own || u.answered_from != u.addr))
+    if (!is_reply(text, len, u.name.c_str()) || !(own || u.answered_from != u.addr))
       continue;
     u.answered_from = from.sin_addr.s_addr;
     log_line("registered %swith %s as %s", u.registered ? "again " : "", u.host.c_str(),

@@ -21,9 +21,10 @@ class Upstreams {
   bool resolve(std::string* bad);
   // Sends from fd the invitations due at now; when the next one is due.
   long long invite(int fd, long long now);
-  // True when text from from is an upstream's answer (then logged): from its
-  // port 6012, at its address or, while that has never answered, another.
-  bool answered(const char* text, const sockaddr_in& from);
+  // True when text (len bytes) from from is an upstream's answer (then
+  // logged): from its port 6012, at its address or, while that has never
+  // answered, another.
+  bool answered(const char* text, size_t len, const sockaddr_in& from);
   // True when from is an upstream's port 6012, at an address that answered or its own.
   bool feeds(const sockaddr_in& from) const;
   // Sends each its Stop.

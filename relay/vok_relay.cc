@@ -63,7 +63,6 @@ struct Relay {
   LocalAddrs local;
   Networks allowed;          // who may ask and be served (-a)
   Upstreams upstreams;       // the relays it registers with (-u)
-  bool guarded = false;      // -a or -u: unicast announcements only from them
   Budgets budgets;           // how fast each source may ask
   long long expires_ms = 0;  // -e, with its slack; 0: registrations never expire
   Fanout fanout;      // the batch in hand
@@ -164,8 +163,9 @@ int said_to = -1;  // whoever started the relay, until it runs
   if (logged != nullptr)
     log_line("%s", logged);
   const std::string text = "vok_relay: " + said + "\n";
-  if (said_to >= 0 && write(said_to, text.data(), text.size()) < 0)
-    status = kCannotStart;
+  if (said_to >= 0 && write(said_to, text.data(), text.size()) < 0) {
+    // nobody to tell: the log has it
+  }
   exit(status);
 }
 
@@ -376,6 +376,7 @@ bool from_listener(const Relay& r, const sockaddr_in& from) {
 // listener in order of admission, all of the batch in order of arrival.
 void relay_announcements(Relay& r, int g, long long now) {
   const int n = r.fanout.receive(r.groups.fd(g));
+  const bool guarded = !r.allowed.empty() || !r.upstreams.empty();  // -a or -u
   r.groups.count_received(g, std::max(n, 0));
   for (int i = 0; i < n; ++i) {
     ++r.totals.received;
@@ -390,7 +391,7 @@ void relay_announcements(Relay& r, int g, long long now) {
     }
     // Unicast is a feed: with -a or -u, only the upstreams' and the allowed networks'.
     const sockaddr_in& from = r.fanout.from(i);
-    if (r.guarded && !r.fanout.to_group(i) && !r.upstreams.feeds(from) &&
+    if (guarded && !r.fanout.to_group(i) && !r.upstreams.feeds(from) &&
         (r.allowed.empty() || !r.allowed.allows(from.sin_addr.s_addr, r.local))) {
       ++r.totals.stranger;
       continue;
@@ -492,7 +493,8 @@ void serve_requests(Relay& r, long long now) {
       // comes back here: not a request, and no host's budget pays for it.
       if (is_own_output(r, r.requests.from(i)) && strncmp(buffer, kReply, strlen(kReply)) == 0)
         continue;
-      if (r.upstreams.answered(buffer, r.requests.from(i)))
+      if (r.upstreams.answered(buffer, static_cast<size_t>(r.requests.length(i)),
+                               r.requests.from(i)))
         continue;
       serve_request(r, buffer, r.requests.from(i).sin_addr.s_addr, now);
     }
@@ -665,7 +667,6 @@ int main(int argc, char** argv) {
   r.loadcache = args == 1 && strcmp(arg[0], "-loadcache") == 0;
   r.allowed = o.allowed;
   r.upstreams = o.upstreams;
-  r.guarded = !o.allowed.empty() || !o.upstreams.empty();
   r.expires_ms = o.expire_s > 0 ? o.expire_s * 1000 + kExpirySlackMs : 0;
   if (r.loadcache)
     log_line("enable loading cache");
