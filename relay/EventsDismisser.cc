@@ -29,6 +29,13 @@ bool EventsDismisser::remove_listener(const char* listner_id, Listener** removed
   return true;
 }
 
+int EventsDismisser::send_event(mmsghdr* msgs, int n) const {
+  int sent = 0;
+  for (Listener** l = listener_list; l != p_listener && n > 0; ++l)
+    sent += (*l)->send_batch(msgs, n);
+  return sent;
+}
+
 int EventsDismisser::exist(const char* listner_id) const {
   for (Listener** l = listener_list; l != p_listener; ++l) {
     if (strcmp((*l)->get_id(), listner_id) == 0)

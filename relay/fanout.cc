@@ -1,11 +1,10 @@
-// fanout.cc -- announcements in by the batch (recvmmsg) and out to each listener by the batch.
+// fanout.cc -- announcements in by the batch (recvmmsg), kept in order for the listeners.
 #include "fanout.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
 #include <string.h>
 
-#include "VokListner.h"
 
 Fanout::Fanout() {
   // Touched now, so that resident memory does not grow with the first bursts.
@@ -69,9 +68,4 @@ void Fanout::keep(int i) {
   // The copy shares the received buffer; the listener's socket is connected.
   kept_from_[kept_] = i;
   out_[kept_++].msg_hdr.msg_iov = &in_iov_[i];
-}
-
-void Fanout::send(VokListner* l, long long now) {
-  if (kept_ > 0 && l->destination() != nullptr)
-    relayed_ += static_cast<unsigned>(l->send_batch(out_, kept_, now));
 }

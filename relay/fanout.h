@@ -1,5 +1,5 @@
-// fanout.h -- announcements in by the batch (recvmmsg) and out to each listener by the
-// batch (sendmmsg on its own socket): the same order and bytes as one at a time, far fewer
+// fanout.h -- announcements in by the batch (recvmmsg), kept in order for each listener's
+// batch send (sendmmsg on its own socket): the same order and bytes as one at a time, far fewer
 // system calls.
 #ifndef VOK_RELAY_FANOUT_H
 #define VOK_RELAY_FANOUT_H
@@ -8,8 +8,6 @@
 #include <sys/socket.h>
 
 #include "common/protocol.h"
-
-class VokListner;
 
 class Fanout {
  public:
@@ -34,9 +32,6 @@ class Fanout {
 
   // Marks datagram i of the batch to be relayed, after those marked before.
   void keep(int i);
-  // Sends the kept datagrams to l, in order, at now (ms).
-  void send(VokListner* l, long long now);
-  unsigned long relayed() const { return relayed_; }
   // The kept datagrams, in order, ready for sendmmsg on a connected socket,
   // and the interface each came in on.
   int kept() const { return kept_; }
@@ -53,7 +48,6 @@ class Fanout {
   mmsghdr out_[kBatch];
   int kept_from_[kBatch];  // where each kept datagram stands in the batch
   int kept_ = 0;
-  unsigned long relayed_ = 0;
 };
 
 #endif

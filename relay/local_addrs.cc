@@ -42,26 +42,40 @@ void LocalAddrs::refresh() {
       overflow_ = true;
       break;
     }
-    const in_addr_t addr = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
-    // The subnet's top address is its broadcast, whatever the interface names
-    // as such (getifaddrs gives an interface without one its own address).
     const sockaddr_in* mask = reinterpret_cast<const sockaddr_in*>(i->ifa_netmask);
-    const in_addr_t host_bits = mask != nullptr ? ~mask->sin_addr.s_addr : 0;
-    masks_[count_] = ~host_bits;
-    addrs_[count_++] = addr;
-    if (ntohl(host_bits) > 1 && ntohl(host_bits) != 0xffffffffu)
-      broadcasts_[broadcast_count_++] = addr | host_bits;
     const sockaddr_in* named = reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr);
-    if ((i->ifa_flags & IFF_BROADCAST) != 0 && named != nullptr && named->sin_addr.s_addr != addr)
-      broadcasts_[broadcast_count_++] = named->sin_addr.s_addr;
+    add(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr,
+        mask != nullptr ? mask->sin_addr.s_addr : INADDR_NONE,
+        (i->ifa_flags & IFF_BROADCAST) != 0 && named != nullptr ? named->sin_addr.s_addr : 0);
   }
   freeifaddrs(list);
+  known_ = fd_ >= 0;  // without change notices the list may go stale: ask each time
+}
+
+void LocalAddrs::set(const std::vector<std::pair<in_addr_t, in_addr_t>>& list) {
+  count_ = broadcast_count_ = 0;
+  overflow_ = list.size() > kMax;
+  for (size_t i = 0; i < list.size() && !overflow_; ++i)
+    add(list[i].first, list[i].second, 0);
+  known_ = true;
+}
+
+void LocalAddrs::add(in_addr_t addr, in_addr_t mask, in_addr_t named_broadcast) {
+  // The subnet's top address is its broadcast, whatever the interface names
+  // as such (getifaddrs gives an interface without one its own address).
+  const in_addr_t host_bits = ~mask;
+  masks_[count_] = mask;
+  addrs_[count_++] = addr;
+  if (ntohl(host_bits) > 1 && ntohl(host_bits) != 0xffffffffu)
+    broadcasts_[broadcast_count_++] = addr | host_bits;
+  if (named_broadcast != 0 && named_broadcast != addr)
+    broadcasts_[broadcast_count_++] = named_broadcast;
 }
 
 bool LocalAddrs::has(in_addr_t addr) const {
   if ((ntohl(addr) >> 24) == 127)
     return true;
-  if (fd_ < 0 || overflow_)
+  if (!known_ || overflow_)
     return net_is_local_addr(addr) != 0;
   for (int i = 0; i < count_; ++i) {
     if (addrs_[i] == addr)

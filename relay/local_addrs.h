@@ -5,6 +5,9 @@
 
 #include <netinet/in.h>
 
+#include <utility>
+#include <vector>
+
 class LocalAddrs {
  public:
   // Reads the addresses and starts watching for changes. Without a netlink
@@ -14,6 +17,8 @@ class LocalAddrs {
   int fd() const { return fd_; }
   // Drains the change notices and reads the addresses again.
   void refresh();
+  // Takes these (address, mask) pairs as this host's, in place of the system's.
+  void set(const std::vector<std::pair<in_addr_t, in_addr_t>>& list);
   // True when addr (network byte order) is one of this host's.
   bool has(in_addr_t addr) const;
   // True when addr may be a listener's: a unicast address, not a group, the
@@ -25,7 +30,9 @@ class LocalAddrs {
 
  private:
   static const int kMax = 256;
+  void add(in_addr_t addr, in_addr_t mask, in_addr_t named_broadcast);
   int fd_ = -1;
+  bool known_ = false;  // the list is current: it need not ask the system
   int count_ = 0;
   bool overflow_ = false;  // more than kMax: ask the system
   in_addr_t addrs_[kMax];

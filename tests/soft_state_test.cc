@@ -1,5 +1,5 @@
-// soft_state_test.cc -- what the relay keeps and forgets: remembered sessions, the datagrams
-// relayed lately, and when refusals mean a client is gone.
+// soft_state_test.cc -- what the relay keeps and forgets: remembered sessions and the
+// datagrams relayed lately.
 #include <sstream>
 #include <string>
 #include <vector>
@@ -9,7 +9,6 @@
 #include <arpa/inet.h>
 #include <string.h>
 
-#include "VokListner.h"
 #include "sap_datagram.h"
 #include "seen.h"
 #include "sessions.h"
@@ -79,34 +78,6 @@ TEST(SeenTest, CopiesComeBackOnceWhoeverSentFirstAndNothingIsForgottenWithinTheW
   for (int i = 0; i < 2; ++i)
     EXPECT_FALSE(seen.again(reinterpret_cast<const char*>(&i), 2, first, 3));
   EXPECT_FALSE(seen.again("old", 3, other, 4)) << "the oldest of a burst beyond the ring";
-}
-
-TEST(RefusalTest, RefusalsForAMinuteRemoveAndTenSecondsOfQuietSendsForgive) {
-  // Each case: a refusal (r), one that removes the client (R), a datagram sent (s) or an
-  // invitation from the client's own address (i), at second N; c0 makes it the command line's
-  // listener.
-  for (const char* events : {"r0 s1 r2 s30 r31 s59 R60",  // rate-limited refusals for a minute
-                             "r0 s1 r70 r129 R130",  // 10 s of sends without one: counted anew
-                             "r0 R61",  // nothing sent between two a minute apart: still gone
-                             "c0 r0 r61 r3600",  // it cannot invite itself back: kept
-                             "i0 r1 r61 r69 R70",  // gone: removed once its invitation is old
-                             "i0 r1 r59 i60 r61 r119 i120 r121 r129"}) {  // alive: forged
-    VokListner::Admission how;
-    how.origin = events[0] == 'c' ? how.kCommandLine : how.kInvited;
-    std::unique_ptr<VokListner> l(VokListner::make("alpha", 9875, how));
-    std::istringstream in(events);
-    char what;
-    long long at;
-    while (in >> what >> at) {
-      if (what == 's') {
-        l->count_sent(10, at * 1000);
-      } else if (what == 'i') {
-        l->on(VokListner::kRefreshed, at * 1000);
-      } else if (what != 'c') {  // c: taken above
-        EXPECT_EQ(what == 'R', l->refused(at * 1000)) << events << " at " << at;
-      }
-    }
-  }
 }
 
 }  // namespace
