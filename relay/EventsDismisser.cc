@@ -8,7 +8,9 @@ EventsDismisser::EventsDismisser(int size)
       p_listener(listener_list),
       sz(size > 0 ? size : 0) {}
 
-EventsDismisser::~EventsDismisser() { delete[] listener_list; }
+EventsDismisser::~EventsDismisser() {
+  delete[] listener_list;
+}
 
 int EventsDismisser::new_listener(Listener* a) {
   if (a == nullptr || count() >= sz || exist(a->get_id()) >= 0)

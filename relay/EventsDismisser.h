@@ -11,8 +11,8 @@ class Listener {
  public:
   // What it has been sent, for the statistics and for the rules that read them.
   struct Counts {
-    unsigned long sent;      // datagrams that went, of any kind
-    unsigned long relayed;   // announcements that went, and their bytes
+    unsigned long sent;     // datagrams that went, of any kind
+    unsigned long relayed;  // announcements that went, and their bytes
     unsigned long bytes;
     unsigned long failures;  // datagrams that could not go
     unsigned long refusals;  // reports that nothing listens there

@@ -78,7 +78,9 @@ void VokListner::send_msg(int, const char* msg, int len) {
   send(&m, 1, false);
 }
 
-int VokListner::send_batch(mmsghdr* msgs, int n) { return send(msgs, n, true); }
+int VokListner::send_batch(mmsghdr* msgs, int n) {
+  return send(msgs, n, true);
+}
 
 int VokListner::send(mmsghdr* msgs, int n, bool relaying) {
   if (to.sin_addr.s_addr == 0)

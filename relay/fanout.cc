@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <string.h>
 
-
 Fanout::Fanout() {
   // Touched now, so that resident memory does not grow with the first bursts.
   memset(bufs_, 0, sizeof bufs_);

@@ -11,7 +11,7 @@
 
 class Fanout {
  public:
-  static const int kBatch = 64;          // datagrams taken per wake-up at most
+  static const int kBatch = 64;  // datagrams taken per wake-up at most
 
   Fanout();
   Fanout(const Fanout&) = delete;

@@ -22,8 +22,14 @@ class Client {
  public:
   Client(Relay& r, Listener* l, int port, Relay::Origin origin, in_addr_t invited_from,
          long long now)
-      : listener(l), port(port), r_(r), origin_(origin), invited_from_(invited_from),
-        admitted_(now), refreshed_(now), stage_(origin == Relay::kInvited ? kNew : kServed) {}
+      : listener(l),
+        port(port),
+        r_(r),
+        origin_(origin),
+        invited_from_(invited_from),
+        admitted_(now),
+        refreshed_(now),
+        stage_(origin == Relay::kInvited ? kNew : kServed) {}
   ~Client() {
     if (resolving_)
       r_.outside_.cancel(lookup_);
@@ -165,14 +171,14 @@ class Client {
   const in_addr_t invited_from_;  // the invitation's source, or 0
   in_addr_t addr_ = 0;            // where its name resolved to, or 0
   long long admitted_;
-  long long refreshed_;           // admitted or last invited again
-  long long invited_self_ = -1;   // when it last invited itself, from its own address
+  long long refreshed_;          // admitted or last invited again
+  long long invited_self_ = -1;  // when it last invited itself, from its own address
   Stage stage_;
-  Replay replay_;                 // the cache entries still to send it
+  Replay replay_;  // the cache entries still to send it
   long long replay_due_ = 0;
-  bool resolving_ = false;        // a lookup is on its way
-  unsigned lookup_ = 0;           // its tag, new for each lookup
-  long long looked_up_ = 0;       // when the last lookup began
+  bool resolving_ = false;   // a lookup is on its way
+  unsigned lookup_ = 0;      // its tag, new for each lookup
+  long long looked_up_ = 0;  // when the last lookup began
   long long next_lookup_ = 0;
   unsigned long failures_ = 0, refusals_ = 0, sent_ = 0;  // the listener's counts, last seen
   long long refused_since_ = -1;   // the first refusal of the present run of them
@@ -180,7 +186,10 @@ class Client {
 };
 
 Relay::Relay(const Config& config, Outside& outside, const LocalAddrs& local, long long now)
-    : config_(config), outside_(outside), local_(local), started_(now),
+    : config_(config),
+      outside_(outside),
+      local_(local),
+      started_(now),
       expires_ms_(config.expire_s > 0 ? config.expire_s * 1000 + kExpirySlackMs : 0) {}
 
 Relay::~Relay() {
@@ -310,8 +319,7 @@ void Relay::resolved(unsigned tag, bool found, in_addr_t addr, long long now) {
   } else if (twin != nullptr) {
     const std::string why = std::string("not served: ") +
                             inet_ntop(AF_INET, &addr, text, sizeof text) + " port " +
-                            std::to_string(c->port) + " is served already as [" + twin->id() +
-                            "]";
+                            std::to_string(c->port) + " is served already as [" + twin->id() + "]";
     c->let_go(why.c_str());
   } else {
     c->resolved(found, addr, now);
@@ -437,19 +445,19 @@ void Relay::log_stats(long long now, const std::vector<in_addr_t>& groups,
     const in_addr_t a = c.address();
     const Listener::Counts& n = c.listener->counts();
     outside_.log(std::string("client [") + c.id() + "] at " +
-                 (a != 0 ? inet_ntop(AF_INET, &a, addr, sizeof addr) : "no address") +
-                 " port " + std::to_string(c.port) + " for " +
-                 std::to_string((now - c.admitted()) / 1000) + " s: relayed " +
-                 std::to_string(n.relayed) + " datagrams of " + std::to_string(n.bytes) +
-                 " bytes, send failures " + std::to_string(n.failures) + ", refusals " +
-                 std::to_string(n.refusals) + ", replay " + (c.replaying() ? "running" : "none"));
+                 (a != 0 ? inet_ntop(AF_INET, &a, addr, sizeof addr) : "no address") + " port " +
+                 std::to_string(c.port) + " for " + std::to_string((now - c.admitted()) / 1000) +
+                 " s: relayed " + std::to_string(n.relayed) + " datagrams of " +
+                 std::to_string(n.bytes) + " bytes, send failures " + std::to_string(n.failures) +
+                 ", refusals " + std::to_string(n.refusals) + ", replay " +
+                 (c.replaying() ? "running" : "none"));
   }
   const Stats& t = stats_;
   std::string by_group;
   for (size_t g = 0; g < groups.size(); ++g)
-    by_group += (g == 0 ? "" : ", ") + std::string(inet_ntop(AF_INET, &groups[g], addr,
-                                                             sizeof addr)) +
-                " " + std::to_string(t.by_group[g]);
+    by_group += (g == 0 ? "" : ", ") +
+                std::string(inet_ntop(AF_INET, &groups[g], addr, sizeof addr)) + " " +
+                std::to_string(t.by_group[g]);
   char line[1024];
   snprintf(line, sizeof line,
            "up %lld s: received %lu datagrams (%s), relayed %lu, dropped as own output %lu, "

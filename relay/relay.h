@@ -72,7 +72,7 @@ class Relay {
   // A client's invitation every minute keeps it past -e 60: its timer and the network may
   // make one a little late.
   static const long long kExpirySlackMs = 5000;
-  static const long long kKeepPauseMs = 1000;  // the clients file is written at most this often
+  static const long long kKeepPauseMs = 1000;   // the clients file is written at most this often
   static const long long kWaitMs = 120 * 1000;  // the longest the loop sleeps
 
   struct Config {
@@ -120,8 +120,8 @@ class Relay {
   std::string status_line() const;
   // One log line per client, then the totals; groups: each group's address, announced:
   // the copies per output link, or "".
-  void log_stats(long long now, const std::vector<in_addr_t>& groups,
-                 const std::string& announced, long lost) const;
+  void log_stats(long long now, const std::vector<in_addr_t>& groups, const std::string& announced,
+                 long lost) const;
 
  private:
   friend class Client;
@@ -143,12 +143,12 @@ class Relay {
   Client* clients_[kCapacity] = {};  // beside ed_, in its order
   Seen seen_;
   Budgets budgets_;
-  Sessions sessions_;  // remembered only with -loadcache, for new clients
+  Sessions sessions_;                   // remembered only with -loadcache, for new clients
   std::vector<KeptClient> unrestored_;  // kept by the last run, but found no place
   Stats stats_ = {};
   long long started_;
-  long long expires_ms_;  // with its slack; 0: never
-  unsigned lookups_ = 0;  // tags handed out so far: each lookup's is new
+  long long expires_ms_;          // with its slack; 0: never
+  unsigned lookups_ = 0;          // tags handed out so far: each lookup's is new
   bool clients_changed_ = false;  // the file is behind the registry
   long long clients_due_ = 0;     // when it may be written next
   bool status_changed_ = false;

@@ -51,7 +51,8 @@ std::string take_option(Options& o, const std::string& opt, const char* value) {
   if (opt == "-e") {
     char* end;
     o.relay.expire_s = strtol(value, &end, 10);
-    const bool ok = end != value && *end == '\0' && o.relay.expire_s >= 60 && o.relay.expire_s <= 86400;
+    const bool ok =
+        end != value && *end == '\0' && o.relay.expire_s >= 60 && o.relay.expire_s <= 86400;
     return ok ? "" : "not a number of seconds from 60 to 86400";
   }
   if (opt == "-t") {
@@ -81,12 +82,12 @@ Options parse_options(int argc, char** argv) {
   for (; o.first < argc && o.error.empty(); o.first += 2) {
     const std::string opt = argv[o.first];
     const char* const needs = opt == "-i" || opt == "-o" ? " needs an interface"
-                              : opt == "-t"                ? " needs a time-to-live"
-                              : opt == "-g"                ? " needs a group address"
-                              : opt == "-a"                ? " needs a network"
-                              : opt == "-e"                ? " needs a number of seconds"
-                              : opt == "-u"                ? " needs a relay"
-                                                           : nullptr;
+                              : opt == "-t"              ? " needs a time-to-live"
+                              : opt == "-g"              ? " needs a group address"
+                              : opt == "-a"              ? " needs a network"
+                              : opt == "-e"              ? " needs a number of seconds"
+                              : opt == "-u"              ? " needs a relay"
+                                                         : nullptr;
     if (needs == nullptr)
       break;
     if (o.first + 1 == argc) {

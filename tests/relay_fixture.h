@@ -101,6 +101,16 @@ struct Changed {
   std::string undo;
 };
 
+// A line added to a hosts file for the scope's time; the file is as it was after.
+struct HostsLine : Changed {
+  explicit HostsLine(const std::string& line, const std::string& file = "/etc/hosts")
+      : HostsLine(line, file, file + ".before" + std::to_string(++saved)) {}
+  HostsLine(const std::string& line, const std::string& file, const std::string& copy)
+      : Changed("cp " + file + " " + copy + " && echo '" + line + "' >> " + file,
+                "cat " + copy + " > " + file + " && rm " + copy) {}
+  static inline int saved = 0;
+};
+
 // Joins u to group on the interface with address iface (any: the route's), and to that alone.
 inline void join(const Udp& u, const char* group, const char* iface = "0.0.0.0") {
   const int off = 0;

@@ -62,10 +62,7 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
     EXPECT_TRUE(log_.drain(0).empty());
   }
 
-  Changed group_name(
-      "cp /etc/hosts /tmp/hosts.plain && printf '224.2.127.254 sapgroup\\n0.0.0.0 nohost\\n' "
-      ">> /etc/hosts",
-      "cp /tmp/hosts.plain /etc/hosts");
+  const HostsLine group_name("224.2.127.254 sapgroup\n0.0.0.0 nohost");
   const std::string not_served = "] not served: a group or broadcast address";
   const std::string twin = "] not served: 127.0.0.2 port 9875 is served already as [alpha]";
   const Scenario scenarios[] = {

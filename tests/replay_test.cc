@@ -2,7 +2,6 @@
 #include <sys/stat.h>
 
 #include "relay_fixture.h"
-#include "sap_datagram.h"
 
 namespace {
 
@@ -80,46 +79,6 @@ TEST_F(ReplayTest, NewClientGetsReplyThenEachEntryASecondApartThenItsLogLine) {
   EXPECT_EQ(cwd, proc_link(relay->pid(), "cwd"));
   EXPECT_EQ(fds + 2, open_fds(relay->pid())) << "an entry was left open (a client has a socket)";
   quit(*relay);
-}
-
-// Disk entries come first, then the live SAP sessions, most recently announced first.
-TEST_F(ReplayTest, ReplaysRunBesideLiveTrafficAStopEndsOneAndLiveSessionsFollowTheDisk) {
-  for (const char* name : {"a", "b"})
-    put(name, std::string("n=x\nk=\nentry ") + name);
-  auto relay = start({"-loadcache"});
-  // SAP announcements from 10.0.0.1, by message id hash; 0x24 marks a deletion.
-  auto sap = [](uint8_t flags, uint16_t hash, const std::string& session) {
-    return sap_datagram(flags, hash, "10.0.0.1", "application/sdp" + std::string(1, '\0') +
-                                                   "v=0\r\ns=" + session + "\r\n");
-  };
-  for (const std::string& d : {sap(0x20, 1, "one"), sap(0x20, 2, "two"), sap(0x20, 1, "one again"),
-                               sap(0x20, 3, "three"), sap(0x24, 2, ""), std::string("not SAP")})
-    announce(d);
-  Client alpha(kHosts[0]), beta(kHosts[1]);
-  LogLine stats;
-  EXPECT_EQ("Reply Invite_vok_relay alpha", invite(alpha.control, alpha.name));
-  expect_recv(alpha.in, kHeader + "entry a");
-  // Alpha's replay is under way: beta is answered, and announcements relayed, at once.
-  EXPECT_EQ("Reply Invite_vok_relay beta", invite(beta.control, beta.name, 200));
-  expect_recv(beta.in, kHeader + "entry a", 200);
-  // A session deleted while beta's replay runs is passed over, and the replay goes on.
-  announce(sap(0x24, 3, ""));
-  expect_relayed({&alpha.in, &beta.in}, sap(0x24, 3, ""));
-  // Up to here within 400 ms of alpha's first entry, so its second is still to come.
-  stop(alpha.control, alpha.name);
-  expect_log(*relay, "client [alpha] quit");
-  relay->signal(SIGUSR1);
-  expect_log(*relay, "client [beta] at 127.0.0.3 port 9875 for 0 s: relayed 1 datagrams of 33 "
-                     "bytes, send failures 0, refusals 0, replay running");
-  ASSERT_TRUE(log_.next(&stats));  // the totals
-  for (const std::string& want : {kHeader + "entry b", sap(0x20, 1, "one again")})
-    expect_recv(beta.in, want, 1500);
-  expect_log(*relay, "a new client [beta]");
-  EXPECT_TRUE(quiet(beta.in));
-  EXPECT_TRUE(quiet(alpha.in, 100)) << "the replay went on after the stop";
-  EXPECT_EQ("Reply Invite_vok_relay alpha", invite(alpha.control, alpha.name));
-  expect_recv(alpha.in, kHeader + "entry a");
-  quit(*relay, SIGINT);  // at once, though alpha's replay has two entries to go
 }
 
 }  // namespace

@@ -53,9 +53,10 @@ class FakeListener : public Listener {
  public:
   FakeListener(FakeWorld& w, const char* name) : w_(w), id_(name) { w_.listeners[id_] = this; }
   ~FakeListener() override { w_.listeners.erase(id_); }
-  void send_msg(int, const char*, int len) override {
+  void send_msg(int, const char* msg, int len) override {  // told by its last line
     ++counts_.sent;
-    w_.done.push_back(id_ + " replay " + std::to_string(len));
+    const std::string d(msg, static_cast<size_t>(len));
+    w_.done.push_back(id_ + " replay " + d.substr(d.find_last_of(std::string("\n\0", 2)) + 1));
   }
   const char* get_id() const override { return id_.c_str(); }
   int send_batch(mmsghdr*, int n) override {
@@ -72,14 +73,16 @@ class FakeListener : public Listener {
   std::string id_;
 };
 
-Listener* FakeWorld::listener(const char* name, int) { return new FakeListener(*this, name); }
+Listener* FakeWorld::listener(const char* name, int) {
+  return new FakeListener(*this, name);
+}
 
 // A relay and its world, driven by a script of words:
 //   @T        the clock is at T ms (Ts: seconds) and the relay's timers run
 //   +NAME/N   an invitation for NAME from host N;  -NAME/N  a stop
 //   NAME=N    NAME's lookup answers host N (or a dotted quad);  NAME=?  finds nothing
 //   !NAME     a refusal reported about NAME;  >NAME  a datagram sent to it;  xNAME  a failure
-//   <D/N:P    datagram D (a letter, or "sapK": a SAP announcement, session K) from N, port P,
+//   <D/N:P    datagram D (a letter; "sapK", "delK": session K announced, deleted) from N:P,
 //             to the group;  ~D/N:P  the same by unicast
 // What the relay did is compared with the row's expected lines, "log " left out of them.
 struct Rules {
@@ -109,8 +112,8 @@ struct Rules {
       now = atoll(w.c_str() + 1) * (w.back() == 's' ? 1000 : 1);
       relay.run_timers(now);
     } else if (w[0] == '+' || w[0] == '-') {
-      const std::string text = (w[0] == '+' ? "Invite_vok_relay " : "Stop_vok_relay ") +
-                               w.substr(1, slash - 1);
+      const std::string text =
+          (w[0] == '+' ? "Invite_vok_relay " : "Stop_vok_relay ") + w.substr(1, slash - 1);
       relay.request(text.c_str(), text.size(), from, now);
     } else if (eq != std::string::npos) {
       const std::string to = w.substr(eq + 1);
@@ -120,13 +123,14 @@ struct Rules {
       ++(w[0] == '!' ? c.refusals : w[0] == '>' ? c.sent : c.failures);
       relay.notice(now);
     } else if (w[0] == '<' || w[0] == '~') {
-      const std::string d = w.compare(1, 3, "sap") == 0
-                                ? sap_datagram(0x20, static_cast<uint16_t>(w[4]), "10.0.0.9",
-                                               "v=0\r\n")
+      const bool sap = w.compare(1, 3, "sap") == 0, del = w.compare(1, 3, "del") == 0;
+      const std::string d = sap || del
+                                ? sap_datagram(sap ? 0x20 : 0x24, static_cast<uint16_t>(w[4]),
+                                               "10.0.0.9", sap ? "v=0\r\ns=" + w.substr(4, 1) : "")
                                 : std::string(20, w[1]);
       from.sin_port = htons(static_cast<uint16_t>(atoi(w.c_str() + w.find(':') + 1)));
-      const bool kept = relay.admits(0, {d.data(), static_cast<int>(d.size()), from,
-                                         w[0] == '<', false}, now);
+      const bool kept =
+          relay.admits(0, {d.data(), static_cast<int>(d.size()), from, w[0] == '<', false}, now);
       world.done.push_back(kept ? "relayed" : "dropped");
     }
   }
@@ -221,16 +225,23 @@ TEST(RulesTest, WhatIsRelayedAndWhatANewClientGetsFirst) {
       {"u7", "~G/10.0.0.9:5000 ~G/10.0.0.7:5000 ~G/10.0.0.7:6012 <H/10.0.0.9:5000",
        "dropped; dropped; relayed; relayed"},
       {"", "~I/192.168.0.9:5000", "relayed"},
-      // The live sessions, newest first, a second apart, then the welcome; a deleted
-      // session is not sent.
-      {"loadcache", "<sap1/9:5000 <sap2/9:5000 +a/2 @10 a=2 @999 @1010 @2009 @2010",
-       "relayed; relayed; lookup a; keep a; a at 2; reply a to 2; a replay 13; a replay 13; "
-       "a new client [a]"},
+      // The cache's entries, then the live sessions, newest first, a second apart, then the
+      // welcome; a session deleted meanwhile is passed over, a stop ends a replay.
+      {"loadcache",
+       "<sap1/9:5000 <sap2/9:5000 <sap3/9:5000 +a/2 a=2 @10 +b/3 b=3 <del3/9:5000 "
+       "-a/2 @1000 @1010 @2009 @2010 @3010 @4010",
+       "relayed; relayed; relayed; lookup a; a at 2; reply a to 2; a replay entry a; keep a; "
+       "lookup b; b at 3; reply b to 3; b replay entry a; relayed; client [a] quit; "
+       "b replay entry b; keep b; b replay s=2; b replay s=1; a new client [b]"},
   };
   char home[] = "/tmp/rules_test.XXXXXX";
   ASSERT_NE(nullptr, mkdtemp(home));
   setenv("HOME", home, 1);
-  ASSERT_EQ(0, system(("mkdir -p " + std::string(home) + "/.vok/cache").c_str()));
+  ASSERT_EQ(
+      0,
+      system(("mkdir -p " + std::string(home) + "/.vok/cache && cd " + home +
+              "/.vok/cache && printf 'n=x\\nk=\\nentry a' > a && printf 'n=x\\nk=\\nentry b' > b")
+                 .c_str()));
   for (const auto& row : rows) {
     Rules r(config(row.options));
     EXPECT_EQ(row.done, r.run(row.script)) << row.options << ": " << row.script;
@@ -245,12 +256,14 @@ TEST(RulesTest, KeptAndCommandLineClients) {
   Rules r(config("e60"));
   r.relay.serve("cmd", 7777, 0);
   r.relay.restore({{"a", 9875}, {"b", 9875}, {"c", 9875}, {"d", 9875}}, 0);
-  EXPECT_EQ("lookup cmd; lookup a; client [a] restored; lookup b; client [b] restored; "
-            "lookup c; client [c] restored; keep a,b,c,d; cmd at 9; a at 2",
-            r.run("@0 cmd=9 a=2"));
-  EXPECT_EQ("lookup cmd; lookup a; client [a] expired; client [b] expired; client [c] expired; "
-            "cancel 4; cancel 3; keep d",
-            r.run("@61s !cmd a=2 @65s @66s !cmd @3600s !cmd"));
+  EXPECT_EQ(
+      "lookup cmd; lookup a; client [a] restored; lookup b; client [b] restored; "
+      "lookup c; client [c] restored; keep a,b,c,d; cmd at 9; a at 2",
+      r.run("@0 cmd=9 a=2"));
+  EXPECT_EQ(
+      "lookup cmd; lookup a; client [a] expired; client [b] expired; client [c] expired; "
+      "cancel 4; cancel 3; keep d",
+      r.run("@61s !cmd a=2 @65s @66s !cmd @3600s !cmd"));
   // The relay's own answer, come back, is not a request: no budget pays for it.
   sockaddr_in self = {};
   self.sin_addr.s_addr = host("1");

@@ -74,10 +74,9 @@ void forge_refusal(const char* addr) {
 
 // The far client, with -m, hands each announcement to the browsers of its own host by
 // multicast: they get it once, it does not come back into the client, and nothing leaves the
-// host. Then within a minute (its keep-alive, the relay's patience with refusals): the relay
-// restarts having forgotten its clients, the far client registers again by itself, and a
-// listener whose far port refuses is removed while the far client is kept.
-TEST_F(RelayTest, AFarClientFeedsItsHostRegistersAgainAndADeadListenerIsRemoved) {
+// host. Then, within its keep-alive's minute, the relay restarts having forgotten its
+// clients and the far client registers again by itself.
+TEST_F(RelayTest, AFarClientFeedsItsHostAndRegistersAgain) {
   FarHost far;
   auto relay = start();
   Udp outside(kGroup, 9875);  // joined on the link to the far host only
@@ -107,39 +106,27 @@ TEST_F(RelayTest, AFarClientFeedsItsHostRegistersAgainAndADeadListenerIsRemoved)
   quit(*relay);
 
   ASSERT_EQ(0, unlink((home_ + "/.vok/clients").c_str()));
-  // Nothing listens at the far host's port 7777, and no host has 10.201.0.77 (gonehost); only the
-  // invited one is removed: the command line's listener cannot invite itself back.
-  Changed gone("echo '10.201.0.77 gonehost' >> /etc/hosts", "true");
+  // Nothing listens at the far host's port 7777: the command line's listener is kept, as it
+  // cannot invite itself back.
   relay = start({kFar, "7777"});
-  EXPECT_EQ("", invite(Udp(kHosts[3].addr, 0), "gonehost", 300));
-  expect_log(*relay, "a new client [gonehost]");
   // Names that resolve are looked up again once a minute, not at every retry.
   const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   ASSERT_LE(0, inotify_add_watch(watch, "/etc/hosts", IN_OPEN));
   const auto since = std::chrono::steady_clock::now();
   ssize_t opens = 0;
-  bool removed = false, again = false;
   LogLine log_line;
-  for (int sent = 0; sent < 800 && !(removed && again); ++sent) {  // ten a second
+  for (int sent = 0; sent < 800 && log_line.msg != "a new client [farhost]"; ++sent) {
     inotify_event events[8];  // read as they come: opens not yet read are told as one
     opens += std::max<ssize_t>(0, read(watch, events, sizeof events)) / sizeof *events;
     announce("seq " + std::to_string(sent));
-    if (!log_.next(&log_line, 100))
-      continue;
-    const auto after = std::chrono::steady_clock::now() - since;
-    if (log_line.msg == "a new client [farhost]") {
-      again = true;
-      expect_line(*client, "registered again with relayhost as farhost", 1000);
-      EXPECT_GE(after, std::chrono::seconds(55)) << "registered again before its minute";
-    } else {
-      removed = true;
-      EXPECT_EQ("client [gonehost] unreachable, removed", log_line.msg);
-      EXPECT_GE(after, std::chrono::milliseconds(59900)) << "removed before a minute of refusals";
-    }
+    log_.next(&log_line, 100);
   }
+  EXPECT_EQ("a new client [farhost]", log_line.msg);
+  expect_line(*client, "registered again with relayhost as farhost", 1000);
+  EXPECT_GE(std::chrono::steady_clock::now() - since, std::chrono::seconds(55))
+      << "registered again before its minute";
   close(watch);
   EXPECT_GE(2, opens) << "the hosts file read more than twice in a minute";
-  EXPECT_TRUE(removed && again);
   announce("after");
   bool shown = false;
   while (!shown && client->next_line(&line))
@@ -157,20 +144,19 @@ TEST_F(RelayTest, StrangersCanNeitherCutOffNorTargetNorCrowdOutAClient) {
   FarHost far("farhost", "vfar", "10.201.0", false);
   // The far host's second address, victim, is the one it sends from unless told otherwise;
   // its firewall drops what is sent to port 9875 there, with no refusal.
-  Changed victim("echo '10.201.0.3 victim' >> /etc/hosts", "true");
+  const HostsLine victim("10.201.0.3 victim");
   EXPECT_EQ(0, far.run("/bin/sh", {"-c", "ip addr add 10.201.0.3/24 dev vfar1 && ip route "
                                          "replace 10.201.0.0/24 dev vfar1 src 10.201.0.3 && "
                                          "/usr/sbin/nft 'add table t; add chain t in { type "
                                          "filter hook input priority 0; }; add rule t in udp "
                                          "dport 9875 ip daddr 10.201.0.3 drop'"})->wait_exit());
-  auto relay = start({"-a", "local", "-e", "60"});
+  auto relay = start({"-a", "local"});
   auto client = far.run(kClientPath, {"relayhost"});
   expect_line(*client, "registered with relayhost as farhost");
   expect_log(*relay, "a new client [farhost]");
   Client alpha(kHosts[0]), gamma(kHosts[2]);
   Udp delta(kHosts[3].addr, 6012);  // takes its reply, which would otherwise come back here
   admit(*relay, alpha);
-  const auto invited = std::chrono::steady_clock::now();
   const struct {
     const char *from, *request, *log;
   } rows[] = {
@@ -211,25 +197,22 @@ TEST_F(RelayTest, StrangersCanNeitherCutOffNorTargetNorCrowdOutAClient) {
   expect_log(*relay, "a new client [gamma]");
   EXPECT_TRUE(log_.drain(100).empty()) << "a line for an ignored request";
 
-  // Beta keeps inviting its victim, in vain; the far client's own invitation keeps it, though
-  // a stranger says all the while that nothing listens there.
-  LogLine line;
-  for (int i = 0; i < 80 && !log_.next(&line, 1000); ++i) {
-    Forged("127.0.0.3").send("Invite_vok_relay victim");
+  // A stranger says, again and again, that nothing listens at the far client: the reports
+  // reach the relay and are counted, and the far client, which invited itself, stays.
+  for (int i = 0; i < 5; ++i) {
     forge_refusal(kFar);
+    usleep(100000);
   }
-  EXPECT_EQ("client [victim] expired", line.msg);
-  EXPECT_LT(std::chrono::seconds(64), std::chrono::steady_clock::now() - invited);
   relay->signal(SIGUSR1);
   const std::vector<std::string> stats = log_.drain();
-  ASSERT_EQ(4u, stats.size());
+  ASSERT_EQ(5u, stats.size());
   EXPECT_EQ("client [farhost] at 10.201.0.2", stats[0].substr(0, 30));
-  EXPECT_LT(60, atoi(stats[0].c_str() + stats[0].find("refusals ") + 9)) << stats[0];
-  const std::string counts = stats[3].substr(stats[3].find("requests"));
-  EXPECT_EQ("requests admitted 7, refreshed 1, turned down 0, ignored 0, ignored as from outside "
+  EXPECT_EQ(5, atoi(stats[0].c_str() + stats[0].find("refusals ") + 9)) << stats[0];
+  const std::string counts = stats[4].substr(stats[4].find("requests"));
+  EXPECT_EQ("requests admitted 7, refreshed 0, turned down 0, ignored 0, ignored as from outside "
             "the allowed networks 1, over budget ", counts.substr(0, 120));
   EXPECT_LT(10000, atol(counts.c_str() + 120)) << counts;
-  EXPECT_NE(std::string::npos, counts.find("; removed as unreachable 0, expired 1;")) << counts;
+  EXPECT_NE(std::string::npos, counts.find("; removed as unreachable 0, expired 0;")) << counts;
   quit(*relay);
 }
 
@@ -420,7 +403,7 @@ TEST_F(RelayTest, ARelayListensWhereItIsToldForEveryScopeNamed) {
   // waits for the answer and takes what comes. With -m -g it hands its copies to its host's lo,
   // where the route for the group is and the browser joined: nothing of them crosses the link.
   Changed second("ip addr add 10.201.0.9/24 dev vfar0", "ip addr del 10.201.0.9/24 dev vfar0");
-  Changed far_name(std::string("echo '") + kFar + " latefar' >> /tmp/far-hosts.vfar", "true");
+  const HostsLine far_name(std::string(kFar) + " latefar", "/tmp/far-hosts.vfar");
   EXPECT_EQ(0, u.run("/bin/sh", {"-c", "ip link set lo multicast on && "
                                          "ip route replace 224.0.0.0/4 dev lo"})->wait_exit());
   auto browser = u.udp("239.255.255.255", 9875);
@@ -428,9 +411,7 @@ TEST_F(RelayTest, ARelayListensWhereItIsToldForEveryScopeNamed) {
   auto client = u.run(kClientPath, {"-m", "-g", "239.255.255.255", "10.201.0.9", "latefar"});
   EXPECT_FALSE(log_.next(&line, 3000)) << "before the name resolved: " << line.msg;
   {
-    Changed near_name(std::string("cp /etc/hosts /tmp/hosts.early && echo '") + kFar +
-                          " latefar' >> /etc/hosts",
-                      "cp /tmp/hosts.early /etc/hosts");
+    const HostsLine near_name(std::string(kFar) + " latefar");
     ASSERT_TRUE(log_.next(&line, 5500)) << "not answered within the retry";
     EXPECT_EQ("a new client [latefar]", line.msg);
   }
