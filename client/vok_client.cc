@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <string>
 
+#include "common/address.h"
 #include "common/protocol.h"
 #include "common/signals.h"
 #include "describe.h"
@@ -213,6 +214,7 @@ int main(int argc, char** argv) {
   const char usage[] = "usage: vok_client [-m [-g GROUP] [-i IFACE] [-t TTL]] RELAY-HOST [NAME]";
   bool multicast = false;
   in_addr copies_to;  // where -m sends its copies
+  Address typed;      // -g as written
   inet_aton(kSapGroup, &copies_to);
   int out_index = 0;  // the interface they leave by; 0: the route's for the group
   long ttl = 0;       // 0: they stay on this host
@@ -230,7 +232,7 @@ int main(int argc, char** argv) {
     char* end;
     link_options = link_options || opt != "-g";
     if (opt == "-g" &&
-        (inet_aton(value, &copies_to) == 0 || !IN_MULTICAST(ntohl(copies_to.s_addr))))
+        (!parse_address(value, &typed) || !IN_MULTICAST(ntohl(copies_to.s_addr = typed.v4()))))
       fail(opt + " " + value + ": not a multicast IPv4 address", 2);
     if (opt == "-i" && (out_index = static_cast<int>(if_nametoindex(value))) == 0)
       fail(opt + " " + value + ": no such interface", 2);

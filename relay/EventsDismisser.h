@@ -2,7 +2,7 @@
 #ifndef VOK_RELAY_EVENTS_DISMISSER_H
 #define VOK_RELAY_EVENTS_DISMISSER_H
 
-#include <netinet/in.h>
+#include "common/address.h"
 
 struct mmsghdr;
 
@@ -27,8 +27,8 @@ class Listener {
   // The n announcements of msgs (no addresses), in order, in one call where it can; how
   // many went. Nothing goes while it has no address.
   virtual int send_batch(mmsghdr* msgs, int n) = 0;
-  // Where its datagrams go from now on (network byte order; the port is its own).
-  virtual void set_address(in_addr_t addr) = 0;
+  // Where its datagrams go from now on (the port is its own).
+  virtual void set_address(const Address& addr) = 0;
   // A descriptor readable when reports about it wait, or -1; read_reports() takes them.
   virtual int fd() const { return -1; }
   virtual void read_reports() {}

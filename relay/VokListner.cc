@@ -56,10 +56,10 @@ VokListner::~VokListner() {
     close(sock);
 }
 
-void VokListner::set_address(in_addr_t addr) {
-  if (sock >= 0 && addr == to.sin_addr.s_addr)
+void VokListner::set_address(const Address& addr) {
+  if (sock >= 0 && addr.v4() == to.sin_addr.s_addr)
     return;
-  to.sin_addr.s_addr = addr;
+  to.sin_addr.s_addr = addr.v4();
   // A socket already made is connected anew: it is never left unconnected
   // beside the request socket, where it could take a request.
   if (sock >= 0 && connect(sock, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {

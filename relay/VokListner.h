@@ -29,7 +29,7 @@ class VokListner : public Listener {
   // Its socket is bound to kRequestPort beside the request socket and connected to addr.
   // Where it cannot be connected (no route), sends fail, counted, until a later address
   // connects it.
-  void set_address(in_addr_t addr) override;
+  void set_address(const Address& addr) override;
   // Its socket, where ICMP reports about it arrive alone; -1 while it has no address, or
   // none that can be reached.
   int fd() const override { return sock; }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <string>
 
+#include "common/address.h"
 #include "local_addrs.h"
 
 bool Networks::add(const char* text) {
@@ -24,11 +25,11 @@ bool Networks::add(const char* text) {
     if (slash[1] < '0' || slash[1] > '9' || *end != '\0' || len > 32)
       return false;
   }
-  in_addr a;
-  if (inet_pton(AF_INET, quad.c_str(), &a) != 1)  // four decimal parts, nothing looser
+  Address a;
+  if (!parse_address(quad.c_str(), &a))
     return false;
   const in_addr_t mask = len == 0 ? 0 : htonl(~0u << (32 - len));
-  nets_.push_back({a.s_addr & mask, mask});
+  nets_.push_back({a.v4() & mask, mask});
   return true;
 }
 

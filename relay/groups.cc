@@ -2,7 +2,6 @@
 #include "groups.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,23 +10,6 @@
 
 #include "log.h"
 #include "network/net.h"
-
-std::vector<Interface> interfaces() {
-  std::vector<Interface> found;
-  ifaddrs* list;
-  if (getifaddrs(&list) < 0)
-    return found;
-  for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
-    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_PACKET)
-      continue;  // one AF_PACKET entry per interface, with or without addresses
-    const unsigned want = IFF_UP | IFF_MULTICAST;
-    if (const unsigned index = if_nametoindex(i->ifa_name))
-      found.push_back({index, i->ifa_name, (i->ifa_flags & want) == want,
-                       (i->ifa_flags & IFF_LOOPBACK) != 0});
-  }
-  freeifaddrs(list);
-  return found;
-}
 
 namespace {
 
@@ -87,7 +69,7 @@ bool Groups::join(int group, unsigned ifindex, const char* name) {
   return true;
 }
 
-void Groups::refresh() {
+void Groups::refresh(const std::vector<Interface>& now) {
   char addr[INET_ADDRSTRLEN];
   if (names_.empty()) {
     // Where the kernel's route says, once for each group.
@@ -101,14 +83,11 @@ void Groups::refresh() {
     }
     return;
   }
-  const bool all = std::find(names_.begin(), names_.end(), "all") != names_.end();
   std::vector<Interface> wanted;
-  for (const Interface& i : interfaces()) {
-    if ((all && i.multicast) || std::find(names_.begin(), names_.end(), i.name) != names_.end())
-      wanted.push_back(i);
-  }
-  // An interface that went away took its memberships with it; one that is
-  // only down, or no longer wanted, is left.
+  std::copy_if(now.begin(), now.end(), std::back_inserter(wanted),
+               [this](const Interface& i) { return takes(names_, i); });
+  // What is no longer taken is left (an interface that went away took its memberships with
+  // it, and dropping them fails harmlessly).
   for (auto j = joined_.begin(); j != joined_.end();) {
     const bool kept = std::any_of(wanted.begin(), wanted.end(), [&](const Interface& i) {
       return i.index == j->ifindex && i.name == j->name;

@@ -9,15 +9,7 @@
 #include <string>
 #include <vector>
 
-// An interface of this host.
-struct Interface {
-  unsigned index;
-  std::string name;
-  bool multicast;  // up and able to take multicast
-  bool loopback;
-};
-// The interfaces there are now.
-std::vector<Interface> interfaces();
+#include "interfaces.h"
 
 class Groups {
  public:
@@ -26,17 +18,17 @@ class Groups {
   // Adds group (network byte order) once; false when it is not a multicast
   // address or there is no room.
   bool add(in_addr_t group);
-  // Listen on these interfaces ("all": every one that is up and can take
-  // multicast); with none, on the one the kernel's route for each group picks.
+  // Listen on the interfaces these names take; with none, on the one the kernel's route for
+  // each group picks.
   void listen_on(const std::vector<std::string>& names) { names_ = names; }
 
   // One socket per group, bound to port: the first on all addresses (it also
   // takes unicast), the others on their group's address; rcvbuf asked for
   // each. False when a socket cannot be bound. Nothing is joined yet.
   bool open(int port, int rcvbuf);
-  // Joins what is missing and leaves what has gone, logging each; to be called
-  // at start and whenever the interfaces may have changed.
-  void refresh();
+  // Joins what is missing on the interfaces there are now and leaves what has gone, logging
+  // each; at start and whenever the interfaces may have changed.
+  void refresh(const std::vector<Interface>& now);
 
   int count() const { return static_cast<int>(groups_.size()); }
   int fd(int i) const { return groups_[i].fd; }

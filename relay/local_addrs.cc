@@ -1,9 +1,7 @@
 // local_addrs.cc -- this host's IPv4 addresses, kept current by a netlink socket.
 #include "local_addrs.h"
 
-#include <ifaddrs.h>
 #include <linux/netlink.h>
-#include <net/if.h>
 #include <linux/rtnetlink.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -20,62 +18,37 @@ void LocalAddrs::open() {
     close(fd_);
     fd_ = -1;
   }
-  refresh();
 }
 
-void LocalAddrs::refresh() {
+void LocalAddrs::take(const std::vector<Interface>& list, bool current) {
   char notice[8192];
   while (fd_ >= 0 && recv(fd_, notice, sizeof notice, MSG_DONTWAIT) > 0) {
   }
-  count_ = 0;
-  broadcast_count_ = 0;
-  overflow_ = false;
-  ifaddrs* list;
-  if (getifaddrs(&list) < 0) {
-    overflow_ = true;
-    return;
-  }
-  for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
-    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET)
-      continue;
-    if (count_ == kMax) {
-      overflow_ = true;
-      break;
-    }
-    const sockaddr_in* mask = reinterpret_cast<const sockaddr_in*>(i->ifa_netmask);
-    const sockaddr_in* named = reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr);
-    add(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr,
-        mask != nullptr ? mask->sin_addr.s_addr : INADDR_NONE,
-        (i->ifa_flags & IFF_BROADCAST) != 0 && named != nullptr ? named->sin_addr.s_addr : 0);
-  }
-  freeifaddrs(list);
-  known_ = fd_ >= 0;  // without change notices the list may go stale: ask each time
-}
-
-void LocalAddrs::set(const std::vector<std::pair<in_addr_t, in_addr_t>>& list) {
   count_ = broadcast_count_ = 0;
-  overflow_ = list.size() > kMax;
-  for (size_t i = 0; i < list.size() && !overflow_; ++i)
-    add(list[i].first, list[i].second, 0);
-  known_ = true;
-}
-
-void LocalAddrs::add(in_addr_t addr, in_addr_t mask, in_addr_t named_broadcast) {
-  // The subnet's top address is its broadcast, whatever the interface names
-  // as such (getifaddrs gives an interface without one its own address).
-  const in_addr_t host_bits = ~mask;
-  masks_[count_] = mask;
-  addrs_[count_++] = addr;
-  if (ntohl(host_bits) > 1 && ntohl(host_bits) != 0xffffffffu)
-    broadcasts_[broadcast_count_++] = addr | host_bits;
-  if (named_broadcast != 0 && named_broadcast != addr)
-    broadcasts_[broadcast_count_++] = named_broadcast;
+  current_ = current;
+  for (const Interface& i : list) {
+    for (const Interface::Addr& a : i.addrs) {
+      if (count_ == kMax) {
+        current_ = false;
+        return;
+      }
+      // The subnet's top address is its broadcast, whatever the interface names as such
+      // (getifaddrs gives an interface without one its own address).
+      const in_addr_t host_bits = ~a.mask;
+      masks_[count_] = a.mask;
+      addrs_[count_++] = a.addr;
+      if (ntohl(host_bits) > 1 && ntohl(host_bits) != 0xffffffffu)
+        broadcasts_[broadcast_count_++] = a.addr | host_bits;
+      if (a.broadcast != 0 && a.broadcast != a.addr)
+        broadcasts_[broadcast_count_++] = a.broadcast;
+    }
+  }
 }
 
 bool LocalAddrs::has(in_addr_t addr) const {
   if ((ntohl(addr) >> 24) == 127)
     return true;
-  if (!known_ || overflow_)
+  if (!current_)
     return net_is_local_addr(addr) != 0;
   for (int i = 0; i < count_; ++i) {
     if (addrs_[i] == addr)

@@ -5,20 +5,20 @@
 
 #include <netinet/in.h>
 
-#include <utility>
 #include <vector>
+
+#include "interfaces.h"
 
 class LocalAddrs {
  public:
-  // Reads the addresses and starts watching for changes. Without a netlink
-  // socket (fd() is -1) every check asks the system instead.
+  // Starts watching for changes: without a netlink socket (fd() is -1) the addresses taken
+  // may go stale.
   void open();
   // Readable when the addresses may have changed.
   int fd() const { return fd_; }
-  // Drains the change notices and reads the addresses again.
-  void refresh();
-  // Takes these (address, mask) pairs as this host's, in place of the system's.
-  void set(const std::vector<std::pair<in_addr_t, in_addr_t>>& list);
+  // Drains the change notices and takes list's addresses; current: the list was read and is
+  // kept current by the notices, else every check asks the system.
+  void take(const std::vector<Interface>& list, bool current);
   // True when addr (network byte order) is one of this host's.
   bool has(in_addr_t addr) const;
   // True when addr may be a listener's: a unicast address, not a group, the
@@ -30,11 +30,9 @@ class LocalAddrs {
 
  private:
   static const int kMax = 256;
-  void add(in_addr_t addr, in_addr_t mask, in_addr_t named_broadcast);
   int fd_ = -1;
-  bool known_ = false;  // the list is current: it need not ask the system
+  bool current_ = false;  // the addresses are all here, and current
   int count_ = 0;
-  bool overflow_ = false;  // more than kMax: ask the system
   in_addr_t addrs_[kMax];
   in_addr_t masks_[kMax];  // each address's network mask
   int broadcast_count_ = 0;

@@ -44,15 +44,8 @@ int output_socket(unsigned index, in_addr_t group, int ttl) {
 
 }  // namespace
 
-void Outputs::refresh(const Groups& groups) {
-  if (names_.empty())
-    return;
-  const bool all = std::find(names_.begin(), names_.end(), "all") != names_.end();
-  std::vector<Interface> now = interfaces();
-  auto wanted = [&](const Interface& i) {
-    const bool named = std::find(names_.begin(), names_.end(), i.name) != names_.end();
-    return i.multicast && (named || (all && !i.loopback));
-  };
+void Outputs::refresh(const std::vector<Interface>& now, const Groups& groups) {
+  auto wanted = [this](const Interface& i) { return takes(names_, i); };
   for (auto l = links_.begin(); l != links_.end();) {
     const bool kept = std::any_of(now.begin(), now.end(), [&](const Interface& i) {
       return i.index == l->index && i.name == l->name && wanted(i);

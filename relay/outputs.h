@@ -12,16 +12,14 @@ class Fanout;
 
 class Outputs {
  public:
-  // Interfaces by name, or "all" (every one that is up, takes multicast and
-  // is not loopback); ttl: the copies' time-to-live.
+  // The interfaces these names take; ttl: the copies' time-to-live.
   void announce_on(const std::vector<std::string>& names, int ttl) {
     names_ = names;
     ttl_ = ttl;
   }
-  // Opens what the interfaces there now need, for each of groups, and closes
-  // what went with an interface, logging each; at start and whenever the
-  // interfaces may have changed.
-  void refresh(const Groups& groups);
+  // Opens what the interfaces there are now need, for each of groups, and closes what is no
+  // longer taken, logging each; at start and whenever the interfaces may have changed.
+  void refresh(const std::vector<Interface>& now, const Groups& groups);
   // Sends the datagrams f has kept from group g's socket out of every link
   // but the one each came in on; none waits.
   void send(int g, Fanout& f);

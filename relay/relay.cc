@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "cache.h"
+#include "common/address.h"
 #include "common/protocol.h"
 #include "local_addrs.h"
 
@@ -20,7 +21,7 @@
 // served.
 class Client {
  public:
-  Client(Relay& r, Listener* l, int port, Relay::Origin origin, in_addr_t invited_from,
+  Client(Relay& r, Listener* l, int port, Relay::Origin origin, const Address& invited_from,
          long long now)
       : listener(l),
         port(port),
@@ -42,16 +43,16 @@ class Client {
   bool from_command_line() const { return origin_ == Relay::kCommandLine; }
   bool resolving(unsigned tag) const { return resolving_ && lookup_ == tag; }
   // True when addr is where its name resolves to: the client itself.
-  bool lives_at(in_addr_t addr) const { return addr_ != 0 && addr == addr_; }
-  in_addr_t address() const { return addr_; }
+  bool lives_at(const Address& addr) const { return !addr_.empty() && addr == addr_; }
+  const Address& address() const { return addr_; }
   bool replaying() const { return stage_ == kReplaying; }
   long long admitted() const { return admitted_; }
 
   // Only the client may undo its registration (from its own address, or from where its
   // invitation came) or prolong it (from its own address): nobody can cut another host off,
   // nor keep a host served that never asked.
-  bool owned_by(in_addr_t from, bool stop) const {
-    return lives_at(from) || (stop && invited_from_ != 0 && from == invited_from_);
+  bool owned_by(const Address& from, bool stop) const {
+    return lives_at(from) || (stop && !invited_from_.empty() && from == invited_from_);
   }
 
   // Asks for its address; the answer comes back through resolved().
@@ -66,15 +67,16 @@ class Client {
   void answered() { resolving_ = false; }
   // Takes the answer. A name that did not resolve keeps the old address, so a name server
   // that fails for a while costs nothing.
-  void resolved(bool found, in_addr_t addr, long long now) {
+  void resolved(const Address& addr, long long now) {
+    const bool found = !addr.empty();
     if (found && addr != addr_) {
       addr_ = addr;
       listener->set_address(addr);
     }
     if (stage_ == kNew && found && addr == invited_from_)
       invited_self_ = admitted_;
-    next_lookup_ = now + (addr_ != 0 ? Relay::kRefreshMs : Relay::kRetryMs);
-    if (stage_ != kNew || addr_ == 0)
+    next_lookup_ = now + (!addr_.empty() ? Relay::kRefreshMs : Relay::kRetryMs);
+    if (stage_ != kNew || addr_.empty())
       return;  // the answer waits for an address
     r_.outside_.reply(addr_, std::string(kReply) + " " + id());
     if (r_.config_.loadcache) {
@@ -168,8 +170,8 @@ class Client {
 
   Relay& r_;
   const Relay::Origin origin_;
-  const in_addr_t invited_from_;  // the invitation's source, or 0
-  in_addr_t addr_ = 0;            // where its name resolved to, or 0
+  const Address invited_from_;  // the invitation's source, or none
+  Address addr_;                // where its name resolved to, or none
   long long admitted_;
   long long refreshed_;          // admitted or last invited again
   long long invited_self_ = -1;  // when it last invited itself, from its own address
@@ -206,7 +208,7 @@ void Relay::say(const char* format, ...) {
   outside_.log(line);
 }
 
-bool Relay::admit(const char* name, int port, Origin origin, in_addr_t from, long long now) {
+bool Relay::admit(const char* name, int port, Origin origin, const Address& from, long long now) {
   Listener* l = ed_.count() < kCapacity ? outside_.listener(name, port) : nullptr;
   if (l == nullptr)
     return false;
@@ -236,12 +238,12 @@ void Relay::remove_leaving() {
 }
 
 void Relay::serve(const char* name, int port, long long now) {
-  admit(name, port, kCommandLine, 0, now);
+  admit(name, port, kCommandLine, Address(), now);
 }
 
 void Relay::restore(const std::vector<KeptClient>& kept, long long now) {
   for (const KeptClient& c : kept) {
-    if (admit(c.name.c_str(), c.port, kKept, 0, now))
+    if (admit(c.name.c_str(), c.port, kKept, Address(), now))
       say("client [%s] restored", c.name.c_str());
     else if (ed_.count() == kCapacity)
       unrestored_.push_back(c);
@@ -258,6 +260,7 @@ Client* Relay::registered(const char* name) const {
 
 void Relay::request(const char* text, size_t len, const sockaddr_in& source, long long now) {
   const in_addr_t from = source.sin_addr.s_addr;
+  const Address sender = Address::ipv4(from);
   // The relay's own answer to a name of this host where no client holds port 6012 comes
   // back here: not a request, and no host's budget pays for it.
   const bool own = source.sin_port == htons(kRequestPort) && local_.has(from);
@@ -265,20 +268,20 @@ void Relay::request(const char* text, size_t len, const sockaddr_in& source, lon
       config_.upstreams.answered(text, len, source))
     return;
   Request req;
-  in_addr quad;
+  Address quad;
   if (!config_.allowed.allows(from, local_)) {
     ++stats_.outside;
   } else if (!budgets_.take(from, now)) {
     ++stats_.over_budget;
   } else if (!parse_request(text, &req)) {
     ++stats_.ignored;
-  } else if (strcmp(req.cmd, kInvite) == 0 && inet_aton(req.name, &quad) != 0 &&
-             !local_.unicast(quad.s_addr)) {
+  } else if (strcmp(req.cmd, kInvite) == 0 && parse_address(req.name, &quad) &&
+             !local_.unicast(quad.v4())) {
     ++stats_.turned_down;  // a dotted quad that would reach many hosts, refused silently
   } else {
     const bool invite = strcmp(req.cmd, kInvite) == 0, stop = strcmp(req.cmd, kStop) == 0;
     Client* known = invite || stop ? registered(req.name) : nullptr;
-    if (known != nullptr && !known->owned_by(from, stop)) {
+    if (known != nullptr && !known->owned_by(sender, stop)) {
       ++stats_.not_owner;
     } else if (known != nullptr && invite) {  // answered when it was admitted: this keeps it
       ++stats_.refreshed;
@@ -289,8 +292,8 @@ void Relay::request(const char* text, size_t len, const sockaddr_in& source, lon
     } else if (!invite) {
       ++stats_.ignored;  // a stop for a name not registered, or another word
     } else {
-      ++(admit(req.name, kAnnouncePort, kInvited, from, now) ? stats_.admitted
-                                                             : stats_.turned_down);
+      ++(admit(req.name, kAnnouncePort, kInvited, sender, now) ? stats_.admitted
+                                                               : stats_.turned_down);
     }
   }
   remove_leaving();
@@ -298,7 +301,7 @@ void Relay::request(const char* text, size_t len, const sockaddr_in& source, lon
 
 // An address that would reach many hosts, one outside the allowed networks, or one served
 // already (however its name is spelt) lets its client go.
-void Relay::resolved(unsigned tag, bool found, in_addr_t addr, long long now) {
+void Relay::resolved(unsigned tag, const Address& addr, long long now) {
   Client* c = nullptr;
   for (int k = 0; k < ed_.count() && c == nullptr; ++k)
     c = clients_[k]->resolving(tag) ? clients_[k] : nullptr;
@@ -306,23 +309,22 @@ void Relay::resolved(unsigned tag, bool found, in_addr_t addr, long long now) {
     return;  // it has gone, or asked again
   c->answered();
   const Client* twin = nullptr;
+  const bool found = !addr.empty();
   for (int k = 0; k < ed_.count() && found; ++k) {
     const Client* o = clients_[k];
     if (o != c && !o->leaving && o->lives_at(addr) && o->port == c->port)
       twin = o;
   }
-  char text[INET_ADDRSTRLEN];
-  if (found && !local_.unicast(addr)) {
+  if (found && !local_.unicast(addr.v4())) {
     c->let_go("not served: a group or broadcast address");
-  } else if (found && !c->from_command_line() && !config_.allowed.allows(addr, local_)) {
+  } else if (found && !c->from_command_line() && !config_.allowed.allows(addr.v4(), local_)) {
     c->let_go("not served: outside the allowed networks");  // the command line's is chosen
   } else if (twin != nullptr) {
-    const std::string why = std::string("not served: ") +
-                            inet_ntop(AF_INET, &addr, text, sizeof text) + " port " +
-                            std::to_string(c->port) + " is served already as [" + twin->id() + "]";
+    const std::string why = "not served: " + addr.text() + " port " + std::to_string(c->port) +
+                            " is served already as [" + twin->id() + "]";
     c->let_go(why.c_str());
   } else {
-    c->resolved(found, addr, now);
+    c->resolved(addr, now);
     notice(now);  // a replay's first step has gone
   }
   remove_leaving();
@@ -342,7 +344,7 @@ bool Relay::admits(int g, const Arrival& a, long long now) {
   // A listener never feeds its relay: from its port 6012 comes a vok_client -m copy, or the
   // output of a relay that this one serves and that serves it, a circle.
   for (int k = 0; k < ed_.count() && from_6012; ++k) {
-    if (clients_[k]->lives_at(a.from.sin_addr.s_addr)) {
+    if (clients_[k]->lives_at(Address::ipv4(a.from.sin_addr.s_addr))) {
       ++stats_.from_listeners;
       return false;
     }
@@ -437,15 +439,12 @@ std::string Relay::status_line() const {
          std::to_string(stats_.relayed) + " datagrams relayed, " + last;
 }
 
-void Relay::log_stats(long long now, const std::vector<in_addr_t>& groups,
+void Relay::log_stats(long long now, const std::vector<Address>& groups,
                       const std::string& announced, long lost) const {
-  char addr[INET_ADDRSTRLEN];
   for (int k = 0; k < ed_.count(); ++k) {
     const Client& c = *clients_[k];
-    const in_addr_t a = c.address();
     const Listener::Counts& n = c.listener->counts();
-    outside_.log(std::string("client [") + c.id() + "] at " +
-                 (a != 0 ? inet_ntop(AF_INET, &a, addr, sizeof addr) : "no address") + " port " +
+    outside_.log(std::string("client [") + c.id() + "] at " + c.address().text() + " port " +
                  std::to_string(c.port) + " for " + std::to_string((now - c.admitted()) / 1000) +
                  " s: relayed " + std::to_string(n.relayed) + " datagrams of " +
                  std::to_string(n.bytes) + " bytes, send failures " + std::to_string(n.failures) +
@@ -455,9 +454,7 @@ void Relay::log_stats(long long now, const std::vector<in_addr_t>& groups,
   const Stats& t = stats_;
   std::string by_group;
   for (size_t g = 0; g < groups.size(); ++g)
-    by_group += (g == 0 ? "" : ", ") +
-                std::string(inet_ntop(AF_INET, &groups[g], addr, sizeof addr)) + " " +
-                std::to_string(t.by_group[g]);
+    by_group += (g == 0 ? "" : ", ") + groups[g].text() + " " + std::to_string(t.by_group[g]);
   char line[1024];
   snprintf(line, sizeof line,
            "up %lld s: received %lu datagrams (%s), relayed %lu, dropped as own output %lu, "

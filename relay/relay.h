@@ -26,7 +26,7 @@ class Outside {
   // A new listener for name at port, with no address yet; null when none can be made.
   virtual Listener* listener(const char* name, int port) = 0;
   // Sends text to port 6012 at addr, from port 6012.
-  virtual void reply(in_addr_t addr, const std::string& text) = 0;
+  virtual void reply(const Address& addr, const std::string& text) = 0;
   // Asks for name's address, to come back to Relay::resolved with tag; registered: the name
   // is a served client's.
   virtual void look_up(unsigned tag, const char* name, bool registered) = 0;
@@ -96,8 +96,8 @@ class Relay {
 
   // A request (NUL-ended text) from source's port.
   void request(const char* text, size_t len, const sockaddr_in& source, long long now);
-  // A lookup's answer: found, with addr, or not.
-  void resolved(unsigned tag, bool found, in_addr_t addr, long long now);
+  // A lookup's answer: the address, or none when the name did not resolve.
+  void resolved(unsigned tag, const Address& addr, long long now);
   // Whether a datagram from group g's socket is relayed; those that are, are remembered.
   bool admits(int g, const Arrival& a, long long now);
   // Where the batch admitted has gone: to every listener, and n datagrams of it were sent.
@@ -120,7 +120,7 @@ class Relay {
   std::string status_line() const;
   // One log line per client, then the totals; groups: each group's address, announced:
   // the copies per output link, or "".
-  void log_stats(long long now, const std::vector<in_addr_t>& groups, const std::string& announced,
+  void log_stats(long long now, const std::vector<Address>& groups, const std::string& announced,
                  long lost) const;
 
  private:
@@ -129,7 +129,7 @@ class Relay {
   Client* registered(const char* name) const;
   // Takes a new client into the registry, where its life starts; false when there is no
   // room, the name is taken or is not a name a listener can carry.
-  bool admit(const char* name, int port, Origin origin, in_addr_t from, long long now);
+  bool admit(const char* name, int port, Origin origin, const Address& from, long long now);
   void remove(Client* c);
   void remove_leaving();
   void say(const char* format, ...) __attribute__((format(printf, 2, 3)));

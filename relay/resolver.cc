@@ -53,8 +53,8 @@ struct Resolver::Shared {
     return jobs.begin();
   }
   // Queues an answer and wakes the loop; the caller holds mu.
-  void answer(unsigned tag, bool found, in_addr_t addr) {
-    done.push_back({tag, found, addr});
+  void answer(unsigned tag, const Address& addr) {
+    done.push_back({tag, addr});
     const uint64_t one = 1;
     const ssize_t n = write(wake, &one, sizeof one);  // cannot fail: the count is small
     (void)n;
@@ -88,7 +88,7 @@ void* worker(void* arg) {
     const bool found = net_find_addr(job.name, &addr) == 0;
     lock.lock();
     s->busy_new -= !job.registered;
-    s->answer(job.tag, found, addr);
+    s->answer(job.tag, found ? Address::ipv4(addr) : Address());
     s->work.notify_all();  // a new name's job may be startable now
   }
   return nullptr;
@@ -96,7 +96,7 @@ void* worker(void* arg) {
 
 // The first IPv4 address that the hosts file at path gives name (letter case
 // aside), in *addr; false when it gives none.
-bool hosts_file_addr(const char* path, const char* name, in_addr_t* addr) {
+bool hosts_file_addr(const char* path, const char* name, Address* addr) {
   FILE* f = fopen(path, "re");
   if (f == nullptr)
     return false;
@@ -106,7 +106,7 @@ bool hosts_file_addr(const char* path, const char* name, in_addr_t* addr) {
     line[strcspn(line, "#\n")] = '\0';
     char* save;
     const char* text = strtok_r(line, " \t", &save);
-    if (text == nullptr || inet_pton(AF_INET, text, addr) != 1)
+    if (text == nullptr || !parse_address(text, addr))
       continue;
     for (const char* n; !found && (n = strtok_r(nullptr, " \t", &save)) != nullptr;)
       found = strcasecmp(n, name) == 0;
@@ -134,12 +134,12 @@ void Resolver::lookup(unsigned tag, const char* name, bool registered) {
   if (strlen(name) >= sizeof job.name)
     return;
   strcpy(job.name, name);
-  in_addr quad;  // inet_aton: inet_addr cannot tell 255.255.255.255 from a failure
-  const bool at_once =
-      inet_aton(name, &quad) != 0 || hosts_file_addr(kHostsFile, name, &quad.s_addr);
+  // Looser forms of numbers (0x7f.1, 2130706433) go to the system's reading, on a thread.
+  Address quad;
+  const bool at_once = parse_address(name, &quad) || hosts_file_addr(kHostsFile, name, &quad);
   std::lock_guard<std::mutex> lock(shared_->mu);
   if (at_once) {
-    shared_->answer(tag, true, quad.s_addr);
+    shared_->answer(tag, quad);
     return;
   }
   shared_->jobs.push_back(job);

@@ -2,7 +2,7 @@
 #ifndef VOK_RELAY_RESOLVER_H
 #define VOK_RELAY_RESOLVER_H
 
-#include <netinet/in.h>
+#include "common/address.h"
 
 // Lookups run on helper threads, so that a name server that hangs holds up
 // only the lookups it is asked for. Every queue is bounded: a listener has at
@@ -27,16 +27,15 @@ class Resolver {
   bool open();
   // Readable while finished lookups wait to be taken.
   int fd() const;
-  // A finished lookup: its tag, and the address when the name resolved.
+  // A finished lookup: its tag, and the address (none when the name did not resolve).
   struct Answer {
     unsigned tag;
-    bool found;
-    in_addr_t addr;
+    Address addr;
   };
 
   // Asks for name's address; the answer comes back with tag, which the caller
   // never uses twice. A dotted quad, or a name the hosts file gives (letter
-  // case aside), is answered at once; any other name as net_get_addr finds it,
+  // case aside), is answered at once; any other name as net_find_addr finds it,
   // on a helper thread. registered: the name belongs to a client already
   // served. Names longer than 255 characters are never answered.
   void lookup(unsigned tag, const char* name, bool registered);

@@ -17,6 +17,7 @@
 #include "local_addrs.h"
 #include "log.h"
 #include "outputs.h"
+#include "common/address.h"
 #include "common/signals.h"
 #include "network/net.h"
 #include "relay.h"
@@ -68,12 +69,12 @@ std::string take_option(Options& o, const std::string& opt, const char* value) {
     (opt == "-i" ? o.interfaces : o.outputs).push_back(value);
     return "";
   }
-  in_addr group;
-  if (inet_aton(value, &group) == 0 || !IN_MULTICAST(ntohl(group.s_addr)))
+  Address group;
+  if (!parse_address(value, &group) || !IN_MULTICAST(ntohl(group.v4())))
     return "not a multicast IPv4 address";
   if (o.groups.size() + 1 == Groups::kMax)
     return "more groups than " + std::to_string(Groups::kMax);
-  o.groups.push_back(group.s_addr);
+  o.groups.push_back(group.v4());
   return "";
 }
 
@@ -132,10 +133,10 @@ bool detach_std_fds() {
 class World : public Outside {
  public:
   Listener* listener(const char* name, int port) override { return VokListner::make(name, port); }
-  void reply(in_addr_t addr, const std::string& text) override {
+  void reply(const Address& addr, const std::string& text) override {
     sockaddr_in dest = {};
     dest.sin_family = AF_INET;
-    dest.sin_addr.s_addr = addr;
+    dest.sin_addr.s_addr = addr.v4();
     dest.sin_port = htons(kRequestPort);
     sendto(request_fd, text.data(), text.size(), MSG_DONTWAIT,
            reinterpret_cast<const sockaddr*>(&dest), sizeof dest);
@@ -170,6 +171,16 @@ struct State {
   Service service;  // what systemd is told
   Relay* relay = nullptr;
 };
+
+// Reads the interfaces once for all that follow them: this host's addresses, the groups'
+// memberships and the outputs.
+void take_interfaces(State& s) {
+  std::vector<Interface> now;
+  const bool read = read_interfaces(&now);
+  s.local.take(now, read && s.local.fd() >= 0);
+  s.groups.refresh(now);
+  s.outputs.refresh(now, s.groups);
+}
 
 // The per-datagram path: a batch in from group g's socket, sifted, then to each listener in
 // order of admission and out of the other links, all of it in order of arrival.
@@ -241,20 +252,17 @@ void serve_requests(State& s, long long now) {
       done(s);
     now = now_ms();
     if (stats_requested()) {
-      std::vector<in_addr_t> groups;
+      std::vector<Address> groups;
       for (int g = 0; g < s.groups.count(); ++g)
-        groups.push_back(s.groups.group(g));
+        groups.push_back(Address::ipv4(s.groups.group(g)));
       r.log_stats(now, groups, s.outputs.counts(), log_lost());
     }
     if (n <= 0)
       continue;
     // Address changes first, so the loop guard knows them before the datagrams.
     // The same notices tell of interfaces that come and go.
-    if (s.local.fd() >= 0 && FD_ISSET(s.local.fd(), &ready)) {
-      s.local.refresh();
-      s.groups.refresh();
-      s.outputs.refresh(s.groups);
-    }
+    if (s.local.fd() >= 0 && FD_ISSET(s.local.fd(), &ready))
+      take_interfaces(s);
     for (int k = 0; k < ed.count(); ++k) {
       if (ed.at(k)->fd() >= 0 && FD_ISSET(ed.at(k)->fd(), &ready))
         ed.at(k)->read_reports();
@@ -263,7 +271,7 @@ void serve_requests(State& s, long long now) {
     // Addresses found first, so the datagrams of this wake-up reach them.
     Resolver::Answer a;
     while (FD_ISSET(s.world.resolver.fd(), &ready) && s.world.resolver.take(&a))
-      r.resolved(a.tag, a.found, a.addr, now);
+      r.resolved(a.tag, a.addr, now);
     for (int g = 0; g < s.groups.count(); ++g) {
       if (FD_ISSET(s.groups.fd(g), &ready))
         relay_announcements(s, g, now);
@@ -316,7 +324,7 @@ int main(int argc, char** argv) {
   if (net_port_held(kRequestPort))
     fail(kCannotStart, "cannot open socket to listen to request",
          "UDP port 6012 is taken: is another vok_relay running here?");
-  s.local.open();
+  s.local.open();  // before the interfaces are read, so that no change is missed
   s.groups.add(inet_addr(kSapGroup));
   for (in_addr_t g : o.groups)
     s.groups.add(g);
@@ -331,8 +339,7 @@ int main(int argc, char** argv) {
     fail(kCannotStart, "cannot open socket to listen to request",
          "cannot bind UDP port 6012: another program holds it");
   net_rcvbuf(s.world.request_fd, kRequestBuffer);
-  s.groups.refresh();
-  s.outputs.refresh(s.groups);
+  take_interfaces(s);
   const std::string path = clients_path();
   s.world.clients_file = path.empty() ? "$HOME/.vok/clients" : path;
   if (path.empty())

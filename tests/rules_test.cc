@@ -27,7 +27,7 @@ class FakeListener;
 // "lookup NAME", "keep NAME,...", and each listener's own ("NAME at N", "NAME replay BYTES").
 struct FakeWorld : Outside {
   Listener* listener(const char* name, int port) override;
-  void reply(in_addr_t addr, const std::string& text) override {
+  void reply(const Address& addr, const std::string& text) override {
     done.push_back("reply " + text.substr(text.rfind(' ') + 1) + " to " + num(addr));
   }
   void look_up(unsigned tag, const char* name, bool) override {
@@ -42,7 +42,7 @@ struct FakeWorld : Outside {
       names += (names.empty() ? "" : ",") + c.name;
     done.push_back("keep " + names);
   }
-  static std::string num(in_addr_t a) { return std::to_string(ntohl(a) & 0xff); }
+  static std::string num(const Address& a) { return std::to_string(ntohl(a.v4()) & 0xff); }
 
   std::vector<std::string> done;
   std::map<std::string, unsigned> pending;  // each name's last lookup
@@ -64,7 +64,7 @@ class FakeListener : public Listener {
     counts_.relayed += static_cast<unsigned>(n);
     return n;
   }
-  void set_address(in_addr_t addr) override { w_.done.push_back(id_ + " at " + w_.num(addr)); }
+  void set_address(const Address& addr) override { w_.done.push_back(id_ + " at " + w_.num(addr)); }
   const Counts& counts() const override { return counts_; }
   Counts counts_ = {};
 
@@ -88,8 +88,9 @@ Listener* FakeWorld::listener(const char* name, int) {
 struct Rules {
   explicit Rules(const Relay::Config& c = {}, long long start = 0)
       : relay(c, world, local, start), now(start) {
-    local.set({{inet_addr("127.0.0.1"), inet_addr("255.0.0.0")},
-               {host("1"), inet_addr("255.255.255.0")}});
+    local.take({{1, "lo", true, true, {{inet_addr("127.0.0.1"), inet_addr("255.0.0.0"), 0}}},
+                {2, "eth0", true, false, {{host("1"), inet_addr("255.255.255.0"), 0}}}},
+               true);
   }
   // The relay's doings since the last run, then of the script, "; " between them.
   std::string run(const std::string& script) {
@@ -117,7 +118,8 @@ struct Rules {
       relay.request(text.c_str(), text.size(), from, now);
     } else if (eq != std::string::npos) {
       const std::string to = w.substr(eq + 1);
-      relay.resolved(world.pending[w.substr(0, eq)], to != "?", to != "?" ? host(to) : 0, now);
+      relay.resolved(world.pending[w.substr(0, eq)],
+                     to != "?" ? Address::ipv4(host(to)) : Address(), now);
     } else if (w[0] == '!' || w[0] == '>' || w[0] == 'x') {
       Listener::Counts& c = world.listeners.at(w.substr(1))->counts_;
       ++(w[0] == '!' ? c.refusals : w[0] == '>' ? c.sent : c.failures);

@@ -443,29 +443,30 @@ TEST_F(RelayTest, ARelayListensWhereItIsToldForEveryScopeNamed) {
   expect_log(*relay, "client [latefar] quit");
   quit(*relay);  // at once, though the link still holds a queue for the far client
 
-  // Every interface that is up and takes multicast, as they come and go (twenty times: more
-  // than a socket may join), and a named one that appears late.
-  relay = start({"-i", "all", "-i", "late0"}, {});
+  // Every interface that is up, takes multicast and is not loopback, as they come and go
+  // (twenty times: more than a socket may join), and a named one that appears late, down:
+  // one rule for where it listens and where it announces.
+  relay = start({"-i", "all", "-i", "late0", "-o", "all", "-o", "late0"}, {});
   std::vector<std::string> joined = log_.drain();
   std::sort(joined.begin(), joined.end());
-  EXPECT_EQ((std::vector<std::string>{"client [alpha] restored", "client [beta] restored",
-                                      "joined 224.2.127.254 on lo",
+  EXPECT_EQ((std::vector<std::string>{"announcing on vfar0", "announcing on vm0",
+                                      "client [alpha] restored", "client [beta] restored",
                                       "joined 224.2.127.254 on vfar0",
                                       "joined 224.2.127.254 on vm0"}),
             joined);
-  for (int i = 0; i < 20; ++i) {
+  Changed late("ip link add late0 type veth peer name late1", "ip link del late0");
+  for (int i = 0; i < 21; ++i) {
+    const std::string link = i < 20 ? "dyn0" : "late0";
     {
-      Changed up("ip link add dyn0 type veth peer name dyn1 && ip link set dyn0 up",
-                 "ip link del dyn0");
-      expect_log(*relay, "joined 224.2.127.254 on dyn0");
+      Changed up(i < 20 ? "ip link add dyn0 type veth peer name dyn1 && ip link set dyn0 up"
+                        : "ip link set late0 up",
+                 i < 20 ? "ip link del dyn0" : "ip link set late0 down");
+      expect_log(*relay, "joined 224.2.127.254 on " + link);
+      expect_log(*relay, "announcing on " + link);
     }
-    expect_log(*relay, "left 224.2.127.254 on dyn0");
+    expect_log(*relay, "left 224.2.127.254 on " + link);
+    expect_log(*relay, "stopped announcing on " + link);
   }
-  {
-    Changed late("ip link add late0 type veth peer name late1", "ip link del late0");
-    expect_log(*relay, "joined 224.2.127.254 on late0");
-  }
-  expect_log(*relay, "left 224.2.127.254 on late0");
   quit(*relay);
 }
 
