@@ -30,21 +30,79 @@ bool Groups::add(in_addr_t group) {
   return true;
 }
 
+namespace {
+
+// Asks for rcvbuf and for each datagram's arrival (the interface it came in on is never
+// announced out of again; the address it was sent to tells unicast).
+void take_datagrams(int fd, int rcvbuf) {
+  const int on = 1;
+  net_rcvbuf(fd, rcvbuf);
+  setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+}
+
+// A socket bound to addr:port that shares it with no one, or -1.
+int own_socket(in_addr_t addr, int port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at = {};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = addr;
+  at.sin_port = htons(static_cast<uint16_t>(port));
+  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0)
+    return fd;
+  if (fd >= 0)
+    close(fd);
+  return -1;
+}
+
+}  // namespace
+
 bool Groups::open(int port, int rcvbuf) {
+  port_ = port;
+  rcvbuf_ = rcvbuf;
   for (Group& g : groups_) {
     char addr[INET_ADDRSTRLEN];
-    g.fd = net_bind(&g == &groups_[0] ? nullptr : text(g.addr, addr), port);
+    g.fd = net_bind(text(g.addr, addr), port);
     if (g.fd < 0)
       return false;
-    net_rcvbuf(g.fd, rcvbuf);
+    take_datagrams(g.fd, rcvbuf);
     // Its own group only: by default a socket also gets every group that any
     // other program on this host has joined.
-    // Each datagram tells the interface it came in on: never announced out of it again.
-    const int off = 0, on = 1;
+    const int off = 0;
     setsockopt(g.fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
-    setsockopt(g.fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
   }
   return true;
+}
+
+bool Groups::take_unicast(const std::vector<Interface>& now) {
+  std::vector<in_addr_t> addrs;
+  for (const Interface& i : now) {
+    for (const Interface::Addr& a : i.addrs)
+      addrs.push_back(a.addr);
+  }
+  for (auto u = unicast_.begin(); u != unicast_.end();) {
+    if (std::find(addrs.begin(), addrs.end(), u->addr) != addrs.end()) {
+      ++u;
+      continue;
+    }
+    close(u->fd);
+    u = unicast_.erase(u);
+  }
+  bool all = true;
+  for (in_addr_t a : addrs) {
+    const bool there = std::any_of(unicast_.begin(), unicast_.end(),
+                                   [a](const Unicast& u) { return u.addr == a; });
+    const int fd = there ? -1 : own_socket(a, port_);
+    if (fd >= 0) {
+      take_datagrams(fd, rcvbuf_);
+      unicast_.push_back({a, fd});
+    } else if (!there) {
+      char addr[INET_ADDRSTRLEN];
+      log_line("cannot take unicast on %s port %d: another program holds it", text(a, addr),
+               port_);
+      all = false;
+    }
+  }
+  return all;
 }
 
 ip_mreqn Groups::membership(int group, unsigned ifindex) const {

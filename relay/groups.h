@@ -22,16 +22,24 @@ class Groups {
   // each group picks.
   void listen_on(const std::vector<std::string>& names) { names_ = names; }
 
-  // One socket per group, bound to port: the first on all addresses (it also
-  // takes unicast), the others on their group's address; rcvbuf asked for
-  // each. False when a socket cannot be bound. Nothing is joined yet.
+  // One socket per group, bound to its address and port, which this host's SAP browsers
+  // may share (each gets every datagram); rcvbuf asked for each. False when a socket
+  // cannot be bound. Nothing is joined yet.
   bool open(int port, int rcvbuf);
+  // Takes unicast to the port on each IPv4 address of now, a socket each that shares it with
+  // no one, so that no other program can take what is sent there; closes those of addresses
+  // gone. False when another program holds the port on one of them (logged).
+  bool take_unicast(const std::vector<Interface>& now);
   // Joins what is missing on the interfaces there are now and leaves what has gone, logging
   // each; at start and whenever the interfaces may have changed.
   void refresh(const std::vector<Interface>& now);
 
   int count() const { return static_cast<int>(groups_.size()); }
-  int fd(int i) const { return groups_[i].fd; }
+  // The sockets to read: one per group, then one per address; what socket i takes counts
+  // as sent to group_of(i) (unicast: the SAP group's).
+  int sockets() const { return count() + static_cast<int>(unicast_.size()); }
+  int fd(int i) const { return i < count() ? groups_[i].fd : unicast_[i - count()].fd; }
+  int group_of(int i) const { return i < count() ? i : 0; }
   in_addr_t group(int i) const { return groups_[i].addr; }
   // Datagrams taken on group i's socket.
   unsigned long received(int i) const { return groups_[i].received; }
@@ -55,6 +63,12 @@ class Groups {
   std::vector<Group> groups_;
   std::vector<std::string> names_;
   std::vector<Joined> joined_;
+  struct Unicast {
+    in_addr_t addr;
+    int fd;
+  };
+  std::vector<Unicast> unicast_;
+  int port_ = 0, rcvbuf_ = 0;
 };
 
 #endif

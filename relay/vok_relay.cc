@@ -172,21 +172,25 @@ struct State {
   Relay* relay = nullptr;
 };
 
-// Reads the interfaces once for all that follow them: this host's addresses, the groups'
-// memberships and the outputs.
-void take_interfaces(State& s) {
+// Reads the interfaces once for all that follow them: this host's addresses, the unicast
+// sockets, the groups' memberships and the outputs. False when another program holds port
+// 9875 on an address of this host: at start nothing more is done, as the relay ends.
+bool take_interfaces(State& s, bool starting = false) {
   std::vector<Interface> now;
   const bool read = read_interfaces(&now);
   s.local.take(now, read && s.local.fd() >= 0);
+  if (!s.groups.take_unicast(now) && starting)
+    return false;
   s.groups.refresh(now);
   s.outputs.refresh(now, s.groups);
+  return true;
 }
 
 // The per-datagram path: a batch in from group g's socket, sifted, then to each listener in
 // order of admission and out of the other links, all of it in order of arrival.
-void relay_announcements(State& s, int g, long long now) {
+void relay_announcements(State& s, int socket, long long now) {
   Fanout& f = s.fanout;
-  const int n = f.receive(s.groups.fd(g));
+  const int n = f.receive(s.groups.fd(socket)), g = s.groups.group_of(socket);
   for (int i = 0; i < n; ++i) {
     if (s.relay->admits(g, {f.data(i), f.length(i), f.from(i), f.to_group(i), f.cut(i)}, now))
       f.keep(i);
@@ -242,8 +246,8 @@ void serve_requests(State& s, long long now) {
     };
     for (int fd : {s.world.request_fd, s.world.resolver.fd(), s.local.fd()})
       watch(fd);
-    for (int g = 0; g < s.groups.count(); ++g)
-      watch(s.groups.fd(g));
+    for (int i = 0; i < s.groups.sockets(); ++i)
+      watch(s.groups.fd(i));
     // Each listener's socket wakes the loop with the ICMP reports about it.
     for (int k = 0; k < ed.count(); ++k)
       watch(ed.at(k)->fd());
@@ -262,7 +266,7 @@ void serve_requests(State& s, long long now) {
     // Address changes first, so the loop guard knows them before the datagrams.
     // The same notices tell of interfaces that come and go.
     if (s.local.fd() >= 0 && FD_ISSET(s.local.fd(), &ready))
-      take_interfaces(s);
+      take_interfaces(s);  // an address another program holds is logged, and passed over
     for (int k = 0; k < ed.count(); ++k) {
       if (ed.at(k)->fd() >= 0 && FD_ISSET(ed.at(k)->fd(), &ready))
         ed.at(k)->read_reports();
@@ -272,9 +276,11 @@ void serve_requests(State& s, long long now) {
     Resolver::Answer a;
     while (FD_ISSET(s.world.resolver.fd(), &ready) && s.world.resolver.take(&a))
       r.resolved(a.tag, a.addr, now);
-    for (int g = 0; g < s.groups.count(); ++g) {
-      if (FD_ISSET(s.groups.fd(g), &ready))
-        relay_announcements(s, g, now);
+    // A socket opened for an address gained just now is not in ready: reading one that is
+    // not ready costs a call that finds nothing.
+    for (int i = 0; i < s.groups.sockets(); ++i) {
+      if (FD_ISSET(s.groups.fd(i), &ready))
+        relay_announcements(s, i, now);
     }
     if (FD_ISSET(s.world.request_fd, &ready))
       serve_requests(s, now);
@@ -333,13 +339,15 @@ int main(int argc, char** argv) {
   if (!s.groups.open(kAnnouncePort, kAnnounceBuffer))
     fail(kCannotStart, "cannot open socket for listening sd\n",
          "cannot bind UDP port 9875: another program holds it");
-  // All addresses, without asking what this host's name is: nothing uses it.
+  if (!take_interfaces(s, true))  // the log has said where
+    fail(kCannotStart, nullptr, "cannot bind UDP port 9875: another program holds it");
+  // Bound last, as the sign that the relay has its ports. All addresses, without asking what
+  // this host's name is: nothing uses it.
   s.world.request_fd = net_bind_own(nullptr, kRequestPort);
   if (s.world.request_fd < 0)
     fail(kCannotStart, "cannot open socket to listen to request",
          "cannot bind UDP port 6012: another program holds it");
   net_rcvbuf(s.world.request_fd, kRequestBuffer);
-  take_interfaces(s);
   const std::string path = clients_path();
   s.world.clients_file = path.empty() ? "$HOME/.vok/clients" : path;
   if (path.empty())

@@ -36,8 +36,8 @@ bool port_bound_any(const char* table, int port) {
   std::string line;
   while (std::getline(in, line)) {
     std::istringstream fields(line);
-    std::string slot, local;
-    if (fields >> slot >> local && local == want)
+    std::string slot, local, remote;
+    if (fields >> slot >> local >> remote && local == want && remote == "00000000:0000")
       return true;
   }
   return false;
@@ -100,7 +100,8 @@ bool Process::wait_ready(int timeout_ms) const {
   const long long end = now_ms() + timeout_ms;
   // The ports as the process sees them, in whatever network it runs.
   const std::string table = "/proc/" + std::to_string(pid_) + "/net/udp";
-  while (!port_bound_any(table.c_str(), 6012) || !port_bound_any(table.c_str(), 9875)) {
+  // The relay binds its request socket last, on all addresses and not connected.
+  while (!port_bound_any(table.c_str(), 6012)) {
     if (now_ms() >= end)
       return false;
     usleep(2000);

@@ -31,7 +31,7 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
   // ran it and the status.
   const struct {
     std::vector<std::string> args;
-    int held_port;
+    int held_port;  // negative: held with address reuse, as a SAP browser may
     std::string log, output;
     int status;
   } endings[] = {
@@ -45,13 +45,15 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
       {{"-e", "59"}, 0, "", "vok_relay: -e 59: not a number of seconds from 60 to 86400", 2},
       {{}, 9875, "cannot open socket for listening sd\n",
        "vok_relay: cannot bind UDP port 9875: another program holds it", 3},
+      {{}, -9875, "cannot take unicast on 127.0.0.1 port 9875: another program holds it",
+       "vok_relay: cannot bind UDP port 9875: another program holds it", 3},
       {{}, 6012, "cannot open socket to listen to request",
        "vok_relay: UDP port 6012 is taken: is another vok_relay running here?", 3},
   };
   for (const auto& e : endings) {
     std::unique_ptr<Udp> holder;
     if (e.held_port != 0)
-      holder = std::make_unique<Udp>("0.0.0.0", e.held_port, false);
+      holder = std::make_unique<Udp>("0.0.0.0", abs(e.held_port), e.held_port < 0);
     PipedProcess relay(e.args, nullptr, {"HOME=" + home_});
     expect_log(relay, "vok_relay server start");
     if (!e.log.empty())
@@ -59,7 +61,7 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
     EXPECT_EQ(e.status, relay.wait_exit()) << e.output;
     std::string line;
     EXPECT_EQ(e.output, relay.next_line(&line, 100) ? line : "");
-    EXPECT_TRUE(log_.drain(0).empty());
+    EXPECT_EQ(std::vector<std::string>(), log_.drain(0));
   }
 
   const HostsLine group_name("224.2.127.254 sapgroup\n0.0.0.0 nohost");
@@ -67,7 +69,6 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
   const std::string twin = "] not served: 127.0.0.2 port 9875 is served already as [alpha]";
   const Scenario scenarios[] = {
       {"command-line listener", {"127.0.0.5", "7000"}, {}, {}, false, true},
-      {"command-line name too long", {kName32, "7000"}},
       // Relaying to a group or a broadcast address would reach every relay on the link: a storm.
       {"command-line group", {kGroup, "7000"}, {}, {"client [" + std::string(kGroup) + not_served}},
       {"group and broadcast invitations", {},
@@ -82,8 +83,6 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
        {"a new client [alpha]", "client [ALPHA" + twin, "client [0x7f.0.0.2" + twin}, true},
       {"three arguments", {"127.0.0.5", "7000", "-loadcache"}, {},
        {"ignored arguments: 127.0.0.5 7000 -loadcache"}},
-      {"white space and extra words", {}, {" \t\nInvite_vok_relay\n\talpha more words\n"}, {},
-       true},
       // A home that cannot be used is said once each way; the client is served all the same.
       {"no such home", {"-loadcache"}, {"Invite_vok_relay alpha"},
        {"enable loading cache", "cannot keep clients in /nowhere/.vok/clients",
@@ -177,11 +176,14 @@ TEST_F(RelayTest, AdmitsFourInOrderRefusesSilentlyRelaysInOrderAcrossAStopAndCou
   EXPECT_TRUE(log_.drain().empty());
   // Its ports are its own: another user cannot bind them, on any address, reuse or not; a
   // second relay ends at once, saying so.
-  for (const char* addr : {"127.0.0.1", "0.0.0.0", "127.0.0.9"}) {
+  const std::pair<const char*, int> taken[] = {
+      {"127.0.0.1", 6012}, {"0.0.0.0", 6012}, {"127.0.0.9", 6012}, {"127.0.0.1", 9875},
+      {"0.0.0.0", 9875}};  // 9875 of the group is shared: each gets every datagram
+  for (const auto& [addr, port] : taken) {
     const pid_t other = fork();
     if (other == 0) {
       const int own = setuid(65534), fd = socket(AF_INET, SOCK_DGRAM, 0), on = 1;
-      const sockaddr_in at = {AF_INET, htons(6012), {inet_addr(addr)}, {}};
+      const sockaddr_in at = {AF_INET, htons(static_cast<uint16_t>(port)), {inet_addr(addr)}, {}};
       _exit(own == 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
                     setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0 &&
                     bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) < 0 &&
@@ -191,7 +193,7 @@ TEST_F(RelayTest, AdmitsFourInOrderRefusesSilentlyRelaysInOrderAcrossAStopAndCou
     }
     int status = -1;
     waitpid(other, &status, 0);
-    EXPECT_EQ(0, status) << "another user bound " << addr << ":6012";
+    EXPECT_EQ(0, status) << "another user bound " << addr << ":" << port;
   }
   PipedProcess second({}, nullptr, {"HOME=" + home_});
   expect_log(second, "vok_relay server start");
@@ -363,15 +365,6 @@ TEST_F(RelayTest, ClientsAreKeptAcrossARestartAndABadFileAdmitsWhatItCan) {
   expect_relayed({&gamma.in, &alpha.in}, "after the restart");
   EXPECT_TRUE(quiet(alpha.control, 100)) << "a restored client gets no reply";
   quit(*relay);
-
-  // With a client on the command line, three of four kept clients find a place; the fourth
-  // stays in the file.
-  std::ofstream(file) << "delta 9875\ngamma 9875\nalpha 9875\nbeta 9875\n";
-  relay = start({kHosts[4].addr, "7000"});
-  for (const char* name : {"delta", "gamma", "alpha"})
-    expect_log(*relay, "client [" + std::string(name) + "] restored");
-  quit(*relay);
-  EXPECT_EQ("delta 9875\ngamma 9875\nalpha 9875\nbeta 9875\n", read_file(file));
 
   // Only whole, valid lines in the first kClientsFileMax bytes count, once each, at once: that
   // limit cuts epsilon's line, and zeta's is beyond it.
