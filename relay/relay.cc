@@ -264,9 +264,13 @@ void Relay::request(const char* text, size_t len, const sockaddr_in& source, lon
   // The relay's own answer to a name of this host where no client holds port 6012 comes
   // back here: not a request, and no host's budget pays for it.
   const bool own = source.sin_port == htons(kRequestPort) && local_.has(from);
+  std::string said;
   if ((own && strncmp(text, kReply, strlen(kReply)) == 0) ||
-      config_.upstreams.answered(text, len, source))
+      config_.upstreams.answered(text, len, source, now, &said)) {
+    if (!said.empty())
+      say("%s", said.c_str());
     return;
+  }
   Request req;
   Address quad;
   if (!config_.allowed.allows(from, local_)) {

@@ -9,7 +9,6 @@
 #include <algorithm>
 
 #include "common/protocol.h"
-#include "log.h"
 #include "network/net.h"
 
 bool Upstreams::add(const char* text) {
@@ -60,16 +59,27 @@ long long Upstreams::invite(int fd, long long now) {
   return next;
 }
 
-bool Upstreams::answered(const char* text, size_t len, const sockaddr_in& from) {
+bool Upstreams::answered(const char* text, size_t len, const sockaddr_in& from, long long now,
+                         std::string* said) {
   if (from.sin_port != htons(kRequestPort))
     return false;
+  const in_addr_t addr = from.sin_addr.s_addr;
   for (Upstream& u : list_) {
-    const bool own = from.sin_addr.s_addr == u.addr;
-    if (!is_reply(text, len, u.name.c_str()) || !(own || u.answered_from != u.addr))
+    if (!is_reply(text, len, u.name.c_str()) || (addr != u.addr && u.answered_from == u.addr))
       continue;
-    u.answered_from = from.sin_addr.s_addr;
-    log_line("registered %swith %s as %s", u.registered ? "again " : "", u.host.c_str(),
-             u.name.c_str());
+    // Another address is taken only when it answers again, a while after its first answer,
+    // and RELAY's own has not answered meanwhile: a stranger's one forged answer never wins.
+    if (addr != u.addr && (addr != u.other_from || now - u.other_at < kOtherGraceMs)) {
+      if (u.other_from == 0) {
+        u.other_from = addr;
+        u.other_at = now;
+      }
+      return true;
+    }
+    u.answered_from = addr;
+    u.other_from = 0;
+    *said = "registered " + std::string(u.registered ? "again " : "") + "with " + u.host +
+            " as " + u.name;
     u.registered = true;  // invited a minute apart from the next on
     return true;
   }

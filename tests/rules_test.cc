@@ -84,6 +84,7 @@ Listener* FakeWorld::listener(const char* name, int) {
 //   !NAME     a refusal reported about NAME;  >NAME  a datagram sent to it;  xNAME  a failure
 //   <D/N:P    datagram D (a letter; "sapK", "delK": session K announced, deleted) from N:P,
 //             to the group;  ~D/N:P  the same by unicast
+//   &/N:P     the answer of the upstream (-u up@10.0.0.7) from N:P
 // What the relay did is compared with the row's expected lines, "log " left out of them.
 struct Rules {
   explicit Rules(const Relay::Config& c = {}, long long start = 0)
@@ -109,9 +110,13 @@ struct Rules {
     from.sin_port = htons(kRequestPort);
     if (slash != std::string::npos)
       from.sin_addr.s_addr = host(w.substr(slash + 1, w.find(':') - slash - 1));
+    if (w.find(':') != std::string::npos)
+      from.sin_port = htons(static_cast<uint16_t>(atoi(w.c_str() + w.find(':') + 1)));
     if (w[0] == '@') {
       now = atoll(w.c_str() + 1) * (w.back() == 's' ? 1000 : 1);
       relay.run_timers(now);
+    } else if (w[0] == '&') {
+      relay.request("Reply Invite_vok_relay up", 25, from, now);
     } else if (w[0] == '+' || w[0] == '-') {
       const std::string text =
           (w[0] == '+' ? "Invite_vok_relay " : "Stop_vok_relay ") + w.substr(1, slash - 1);
@@ -130,7 +135,6 @@ struct Rules {
                                 ? sap_datagram(sap ? 0x20 : 0x24, static_cast<uint16_t>(w[4]),
                                                "10.0.0.9", sap ? "v=0\r\ns=" + w.substr(4, 1) : "")
                                 : std::string(20, w[1]);
-      from.sin_port = htons(static_cast<uint16_t>(atoi(w.c_str() + w.find(':') + 1)));
       const bool kept =
           relay.admits(0, {d.data(), static_cast<int>(d.size()), from, w[0] == '<', false}, now);
       world.done.push_back(kept ? "relayed" : "dropped");
@@ -151,7 +155,7 @@ Relay::Config config(const std::string& options) {
     c.allowed.add("10.0.0.0/8");
   std::string unknown;
   if (options.find("u7") != std::string::npos) {
-    EXPECT_TRUE(c.upstreams.add("10.0.0.7") && c.upstreams.resolve(&unknown));
+    EXPECT_TRUE(c.upstreams.add("up@10.0.0.7") && c.upstreams.resolve(&unknown));
   }
   return c;
 }
@@ -227,6 +231,14 @@ TEST(RulesTest, WhatIsRelayedAndWhatANewClientGetsFirst) {
       {"u7", "~G/10.0.0.9:5000 ~G/10.0.0.7:5000 ~G/10.0.0.7:6012 <H/10.0.0.9:5000",
        "dropped; dropped; relayed; relayed"},
       {"", "~I/192.168.0.9:5000", "relayed"},
+      // The upstream's answer registers; from another address only when it answers again a
+      // second later with none from the upstream's own, and then that address feeds it too.
+      {"u7", "@0 &/7:6012 &/7:6012", "keep ; registered with 10.0.0.7 as up; "
+                                     "registered again with 10.0.0.7 as up"},
+      {"u7", "&/8:6012 &/9:6012 @500 &/8:6012 ~G/10.0.0.8:6012 @1000 &/8:6012 ~G/10.0.0.8:6012",
+       "keep ; dropped; registered with 10.0.0.7 as up; relayed"},
+      {"u7", "&/7:6012 &/8:6012 @2000 &/8:6012 ~K/10.0.0.8:6012",
+       "registered with 10.0.0.7 as up; keep ; dropped"},
       // The cache's entries, then the live sessions, newest first, a second apart, then the
       // welcome; a session deleted meanwhile is passed over, a stop ends a replay.
       {"loadcache",
