@@ -43,6 +43,9 @@ TEST_F(RelayTest, StartUpAndRequestScenarios) {
       {{"-a", "local", "-a", "10.0.0.0/33"}, 0, "", "vok_relay: -a 10.0.0.0/33: not "
                                                    "NETWORK[/LEN] or local", 2},
       {{"-e", "59"}, 0, "", "vok_relay: -e 59: not a number of seconds from 60 to 86400", 2},
+      {{"-g", "239.0.0.1", "-g", "239.0.0.2", "-g", "239.0.0.3", "-g", "239.0.0.4", "-g",
+        "239.0.0.5", "-g", "239.0.0.6", "-g", "239.0.0.7", "-g", "239.0.0.8"},
+       0, "", "vok_relay: -g 239.0.0.8: more groups than 8", 2},
       {{}, 9875, "cannot open socket for listening sd\n",
        "vok_relay: cannot bind UDP port 9875: another program holds it", 3},
       {{}, -9875, "cannot take unicast on 127.0.0.1 port 9875: another program holds it",
