@@ -166,8 +166,6 @@ TEST(RulesTest, AClientsLifeFromInvitationToRemoval) {
     const char *options, *script, *done;
   } rows[] = {
       // Answered once its name resolves; the kept file follows a second after the first.
-      {"", "@0 +alpha/2 alpha=2",
-       "keep ; lookup alpha; alpha at 2; reply alpha to 2; a new client [alpha]"},
       {"", "@0 +alpha/2 @500 alpha=2 @1000 @1500",
        "keep ; lookup alpha; alpha at 2; reply alpha to 2; a new client [alpha]; keep alpha"},
       // No address yet: asked again every 5 s, then once a minute; a new address is taken.
