@@ -20,10 +20,13 @@ void LocalAddrs::open() {
   }
 }
 
-void LocalAddrs::take(const std::vector<Interface>& list, bool current) {
+void LocalAddrs::drain() {
   char notice[8192];
   while (fd_ >= 0 && recv(fd_, notice, sizeof notice, MSG_DONTWAIT) > 0) {
   }
+}
+
+void LocalAddrs::take(const std::vector<Interface>& list, bool current) {
   count_ = broadcast_count_ = 0;
   current_ = current;
   for (const Interface& i : list) {

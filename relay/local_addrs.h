@@ -16,8 +16,11 @@ class LocalAddrs {
   void open();
   // Readable when the addresses may have changed.
   int fd() const { return fd_; }
-  // Drains the change notices and takes list's addresses; current: the list was read and is
-  // kept current by the notices, else every check asks the system.
+  // Reads the change notices waiting: before the interfaces are read, so that a change made
+  // while they are read is told again.
+  void drain();
+  // Takes list's addresses; current: the list was read and is kept current by the notices,
+  // else every check asks the system.
   void take(const std::vector<Interface>& list, bool current);
   // True when addr (network byte order) is one of this host's.
   bool has(in_addr_t addr) const;

@@ -176,6 +176,7 @@ struct State {
 // sockets, the groups' memberships and the outputs. False when another program holds port
 // 9875 on an address of this host: at start nothing more is done, as the relay ends.
 bool take_interfaces(State& s, bool starting = false) {
+  s.local.drain();
   std::vector<Interface> now;
   const bool read = read_interfaces(&now);
   s.local.take(now, read && s.local.fd() >= 0);
