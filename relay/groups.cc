@@ -26,7 +26,7 @@ bool Groups::add(in_addr_t group) {
     if (g.addr == group)
       return true;
   }
-  groups_.push_back({group, -1, 0});
+  groups_.push_back({group, -1});
   return true;
 }
 

@@ -41,15 +41,11 @@ class Groups {
   int fd(int i) const { return i < count() ? groups_[i].fd : unicast_[i - count()].fd; }
   int group_of(int i) const { return i < count() ? i : 0; }
   in_addr_t group(int i) const { return groups_[i].addr; }
-  // Datagrams taken on group i's socket.
-  unsigned long received(int i) const { return groups_[i].received; }
-  void count_received(int i, int n) { groups_[i].received += static_cast<unsigned>(n); }
 
  private:
   struct Group {
     in_addr_t addr;
     int fd;
-    unsigned long received;
   };
   struct Joined {
     int group;
