@@ -360,7 +360,6 @@ TEST_F(RelayTest, ClientsAreKeptAcrossARestartAndABadFileAdmitsWhatItCan) {
   expect_log(*relay, "client [alpha] restored");
   announce("after the restart");
   expect_relayed({&gamma.in, &alpha.in}, "after the restart");
-  EXPECT_TRUE(quiet(alpha.control, 100)) << "a restored client gets no reply";
   quit(*relay);
 
   // Only whole, valid lines in the first kClientsFileMax bytes count, once each, at once: that

