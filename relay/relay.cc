@@ -412,8 +412,7 @@ long long Relay::run_timers(long long now) {
   long long next = now + kWaitMs;
   for (int k = 0; k < ed_.count(); ++k)
     next = std::min(next, clients_[k]->due());
-  // The first write comes at once, so that whether the file can be written is known early.
-  if (clients_changed_ || clients_due_ == 0) {
+  if (clients_changed_) {
     if (clients_due_ <= now)
       write_kept(now);
     else

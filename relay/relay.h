@@ -149,7 +149,9 @@ class Relay {
   long long started_;
   long long expires_ms_;          // with its slack; 0: never
   unsigned lookups_ = 0;          // tags handed out so far: each lookup's is new
-  bool clients_changed_ = false;  // the file is behind the registry
+  // The file is behind the registry; at first too, so that whether it can be written is
+  // known at once.
+  bool clients_changed_ = true;
   long long clients_due_ = 0;     // when it may be written next
   bool status_changed_ = false;
   long long last_announcement_ = 0;  // wall clock, s, or 0
